@@ -1,0 +1,54 @@
+#include "graph/neighbor_sampler.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "graph/validation.h"
+
+namespace py = pybind11;
+
+namespace corvane {
+
+namespace {
+
+// Looks `name` up in `dict` (KeyError if absent), converts the value to an
+// array and asks it for a strided, formatted buffer view before its data is
+// held, so an array that cannot describe its memory is refused here.
+HeldArray hold_entry(const py::dict& dict, const std::string& name) {
+    const py::object value = dict[py::str(name)];
+    const py::array array = to_array(value);
+    array.request();  // the view is released at once; only the check matters
+    return hold_as_int64(array);
+}
+
+}  // namespace
+
+NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
+                                 std::vector<EdgeType> edge_types, py::dict colptr, py::dict row,
+                                 py::dict node_time, int seed) {
+    graph_.node_types = std::move(node_types);
+    graph_.edge_types = std::move(edge_types);
+    for (const EdgeType& edge_type : graph_.edge_types) {
+        graph_.edge_type_keys.push_back(edge_type_key(edge_type));
+    }
+
+    // All checks run before any array is recorded.
+    validate_array_dict(colptr, "colptr", graph_.edge_type_keys, 1, true);
+    validate_array_dict(row, "row", graph_.edge_type_keys, 1, true);
+    graph_.has_node_time = !node_time.empty();
+    validate_array_dict(node_time, "node_time", graph_.node_types, 1, true);
+
+    for (const std::string& key : graph_.edge_type_keys) {
+        graph_.colptr_data[key] = hold_entry(colptr, key);
+        graph_.row_data[key] = hold_entry(row, key);
+    }
+    for (const std::string& node_type : graph_.node_types) {
+        if (node_time.contains(py::str(node_type))) {
+            graph_.node_time_data[node_type] = hold_entry(node_time, node_type);
+        }
+    }
+
+    generator_.seed(static_cast<std::uint32_t>(seed));
+}
+
+}  // namespace corvane

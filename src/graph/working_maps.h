@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+using WorkingMap = std::unordered_map<std::string, std::vector<std::int64_t>>;
+
+// What one sample call collects hop by hop before it becomes the Python
+// result. Empty whenever no call is running.
+struct WorkingMaps {
+    WorkingMap num_sampled_nodes;  // node type -> nodes added per hop
+    WorkingMap num_sampled_edges;  // edge-type key -> edges recorded per hop
+    WorkingMap sampled_batches;    // node type -> seed position of every node
+    WorkingMap sampled_nodes;      // node type -> global id of every node
+    WorkingMap sampled_cols;       // edge-type key -> destination local index per edge
+    WorkingMap sampled_rows;       // edge-type key -> source local index per edge
+
+    void clear() noexcept {
+        num_sampled_nodes.clear();
+        num_sampled_edges.clear();
+        sampled_batches.clear();
+        sampled_nodes.clear();
+        sampled_cols.clear();
+        sampled_rows.clear();
+    }
+};
+
+// Empties the working maps when a call ends, however it ends, so that nothing
+// of a failed call reaches the next one.
+class WorkingMapsGuard {
+public:
+    explicit WorkingMapsGuard(WorkingMaps& maps) : maps_(maps) {}
+    ~WorkingMapsGuard() { maps_.clear(); }
+    WorkingMapsGuard(const WorkingMapsGuard&) = delete;
+    WorkingMapsGuard& operator=(const WorkingMapsGuard&) = delete;
+
+private:
+    WorkingMaps& maps_;
+};
+
+}  // namespace corvane

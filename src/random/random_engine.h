@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+namespace corvane {
+
+// The sampler's one source of randomness: a standard 32-bit Mersenne Twister
+// (std::mt19937 is required to produce the published MT19937 sequence), so a
+// given seed yields the same samples on every platform.
+class RandomEngine {
+public:
+    RandomEngine() = default;
+
+    // Restarts the sequence exactly as a fresh engine seeded with `seed`.
+    void seed(std::uint32_t seed) { engine_.seed(seed); }
+
+    // The next raw 32-bit output.
+    std::uint32_t draw() { return static_cast<std::uint32_t>(engine_()); }
+
+    // A value below `bound` (bound >= 1) from exactly one output, as the
+    // remainder on 64-bit integers: no rejection of biased values, so the
+    // number of outputs taken never depends on the values drawn.
+    std::uint64_t draw_below(std::uint64_t bound) {
+        return static_cast<std::uint64_t>(draw()) % bound;
+    }
+
+private:
+    std::mt19937 engine_;
+};
+
+}  // namespace corvane

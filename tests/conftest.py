@@ -1,0 +1,45 @@
+"""Small graphs shared by the test files."""
+
+import numpy as np
+import pytest
+
+import corvane
+
+WRITES = "author__writes__paper"
+WRITTEN_BY = "paper__written_by__author"
+PAPER_AUTHOR_EDGE_TYPES = [("author", "writes", "paper"), ("paper", "written_by", "author")]
+
+
+def i64(*values):
+    return np.array(values, dtype=np.int64)
+
+
+def empty_i64():
+    return np.array([], dtype=np.int64)
+
+
+def paper_author_arrays():
+    """Papers 0 and 1; paper 0 by authors 0 and 1, paper 1 by authors 1 and 2."""
+    colptr = {WRITES: i64(0, 2, 4), WRITTEN_BY: i64(0, 1, 3, 4)}
+    row = {WRITES: i64(0, 1, 1, 2), WRITTEN_BY: i64(0, 0, 1, 1)}
+    return colptr, row
+
+
+def paper_author_sampler(node_time=None, seed=123):
+    colptr, row = paper_author_arrays()
+    return corvane.NeighborSampler(
+        ["paper", "author"], PAPER_AUTHOR_EDGE_TYPES, colptr, row, node_time or {}, seed
+    )
+
+
+def single_edge_type_sampler(colptr, row, node_time=None, seed=123, node_types=("a", "b")):
+    """One edge type b -> a ('b__to__a'): expanding an 'a' node admits 'b' neighbours."""
+    return corvane.NeighborSampler(
+        list(node_types), [("b", "to", "a")], {"b__to__a": colptr}, {"b__to__a": row},
+        node_time or {}, seed,
+    )
+
+
+@pytest.fixture
+def paper_author():
+    return paper_author_sampler()

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+// One sampled node: the seed whose tree it belongs to and its global id.
+struct SampledNode {
+    std::int64_t batch;
+    std::int64_t node;
+
+    bool operator==(const SampledNode& other) const {
+        return batch == other.batch && node == other.node;
+    }
+};
+
+struct SampledNodeHash {
+    std::size_t operator()(const SampledNode& key) const noexcept;
+};
+
+// The nodes of one type sampled so far in a call: their list (position =
+// local index) and the de-duplication index that maps (batch, node) to it.
+class NodeBook {
+public:
+    // The local index of `node`, appending it as a new node if its tree does
+    // not hold it yet.
+    std::int64_t admit(SampledNode node);
+
+    const std::vector<SampledNode>& nodes() const { return nodes_; }
+    std::size_t size() const { return nodes_.size(); }
+
+private:
+    std::vector<SampledNode> nodes_;
+    std::unordered_map<SampledNode, std::int64_t, SampledNodeHash> local_index_;
+};
+
+// Positions [begin, end) of a node type's list: the nodes a hop expands.
+struct FrontierRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+// The per-call bookkeeping of one sample call.
+struct CallState {
+    // Node type -> sampled nodes. Types outside node_types get a book on first
+    // use, but no frontier, so their nodes are never expanded or reported.
+    std::unordered_map<std::string, NodeBook> books;
+    std::unordered_map<std::string, FrontierRange> frontier;  // node types only
+    std::vector<std::int64_t> seed_times;  // by batch; empty: sample without time
+};
+
+}  // namespace corvane

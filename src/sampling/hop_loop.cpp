@@ -1,0 +1,108 @@
+#include "sampling/hop_loop.h"
+
+#include "sampling/hop_parameter.h"
+#include "sampling/neighbor_selection.h"
+#include "sampling/sampling_errors.h"
+#include "sampling/temporal_selection.h"
+
+namespace corvane {
+
+namespace {
+
+Int64View node_time_of(const GraphStore& graph, const std::string& node_type) {
+    const auto found = graph.node_time_data.find(node_type);
+    return found == graph.node_time_data.end() ? Int64View{} : found->second.view;
+}
+
+// A hop is temporal for an edge type when the call has seed times and the
+// neighbours' type has node times.
+bool samples_with_time(const HopContext& context, const std::string& source) {
+    return !context.call.seed_times.empty() && context.graph.node_time_data.count(source) != 0;
+}
+
+FrontierRange frontier_of(const HopContext& context, const std::string& key,
+                          const std::string& destination) {
+    const auto found = context.call.frontier.find(destination);
+    if (found == context.call.frontier.end()) {
+        throw_destination_not_node_type(key, destination);
+    }
+    return found->second;
+}
+
+// One frontier node: the selection that the mode and hop parameter call for.
+void expand_node(EdgeExpansion& expansion, const HopParameter& parameter, bool with_time,
+                 const CallState& call, SampledNode entry, std::int64_t local) {
+    if (with_time) {
+        const std::int64_t seed_time = call.seed_times[static_cast<std::size_t>(entry.batch)];
+        if (parameter.by_time_window) {
+            select_time_window(expansion, entry, local, parameter.offsets, seed_time);
+        } else {
+            select_most_recent(expansion, entry, local, parameter.k, seed_time);
+        }
+    } else if (parameter.k != 0) {
+        const ColumnRange column = read_column(expansion, entry.node);
+        if (!column.empty()) {
+            select_neighbors(expansion, entry, local, column, parameter.k);
+        }
+    }
+}
+
+void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop) {
+    const GraphStore& graph = context.graph;
+    const EdgeType& edge_type = graph.edge_types[index];
+    const std::string& key = graph.edge_type_keys[index];
+    const std::string& source = source_type(edge_type);
+
+    context.working.num_sampled_edges.at(key).push_back(0);
+    const HopParameter parameter = read_hop_parameter(context.request.edge_types[index], hop);
+    const bool with_time = samples_with_time(context, source);
+    const FrontierRange frontier = frontier_of(context, key, destination_type(edge_type));
+
+    // Resolved once here; nothing below looks a name up again.
+    EdgeExpansion expansion{key,
+                            source,
+                            graph.colptr_data.at(key).view,
+                            graph.row_data.at(key).view,
+                            node_time_of(graph, source),
+                            context.call.books[source],
+                            context.working.num_sampled_edges.at(key),
+                            context.working.sampled_rows.at(key),
+                            context.working.sampled_cols.at(key),
+                            context.generator};
+    const NodeBook& destination = context.call.books[destination_type(edge_type)];
+    for (std::size_t position = frontier.begin; position < frontier.end; ++position) {
+        // A copy: when source and destination types agree, admissions grow
+        // the very list that is being walked.
+        const SampledNode entry = destination.nodes()[position];
+        expand_node(expansion, parameter, with_time, context.call, entry,
+                    static_cast<std::int64_t>(position));
+    }
+}
+
+void advance_frontiers(HopContext& context) {
+    for (const std::string& node_type : context.graph.node_types) {
+        FrontierRange& frontier = context.call.frontier.at(node_type);
+        const NodeBook& book = context.call.books[node_type];
+        frontier = FrontierRange{frontier.end, book.size()};
+
+        context.working.num_sampled_nodes.at(node_type).push_back(
+            static_cast<std::int64_t>(frontier.end - frontier.begin));
+        std::vector<std::int64_t>& batches = context.working.sampled_batches.at(node_type);
+        std::vector<std::int64_t>& nodes = context.working.sampled_nodes.at(node_type);
+        for (std::size_t position = frontier.begin; position < frontier.end; ++position) {
+            batches.push_back(book.nodes()[position].batch);
+            nodes.push_back(book.nodes()[position].node);
+        }
+    }
+}
+
+}  // namespace
+
+void run_hop(HopContext& context, std::uint64_t hop) {
+    for (std::size_t index = 0; index < context.graph.edge_types.size(); ++index) {
+        expand_edge_type(context, index, hop);
+    }
+    advance_frontiers(context);
+}
+
+}  // namespace corvane

@@ -1,0 +1,54 @@
+#include "sampling/neighbor_selection.h"
+
+#include "sampling/taken_set.h"
+
+namespace corvane {
+
+namespace {
+
+void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
+               std::int64_t destination_local, ColumnRange column) {
+    for (std::int64_t position = column.start; position < column.end; ++position) {
+        admit_neighbor(expansion, position, frontier_entry, destination_local);
+    }
+}
+
+// Floyd's sampling without replacement: the step for j draws one value below
+// j + 1 and takes it, or j itself when the value was taken before.
+void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
+                         std::int64_t destination_local, ColumnRange column, std::int64_t k) {
+    const std::int64_t n = column.size();
+    TakenSet taken(n);
+    for (std::int64_t j = n - k; j < n; ++j) {
+        const auto drawn =
+            static_cast<std::int64_t>(expansion.generator.draw_below(static_cast<std::uint64_t>(j) + 1));
+        std::int64_t chosen = drawn;
+        if (!taken.take(drawn)) {
+            chosen = j;  // never taken yet: earlier steps chose offsets below j
+            taken.take(j);
+        }
+        admit_neighbor(expansion, column.start + chosen, frontier_entry, destination_local);
+    }
+}
+
+}  // namespace
+
+void select_neighbors(EdgeExpansion& expansion, SampledNode frontier_entry,
+                      std::int64_t destination_local, ColumnRange column, std::int64_t k) {
+    if (k < 0 || k >= column.size()) {
+        admit_all(expansion, frontier_entry, destination_local, column);
+    } else if (k > 0) {
+        admit_random_subset(expansion, frontier_entry, destination_local, column, k);
+    }
+}
+
+void admit_neighbor(EdgeExpansion& expansion, std::int64_t position, SampledNode frontier_entry,
+                    std::int64_t destination_local) {
+    const std::int64_t neighbor = expansion.row[position];
+    const std::int64_t neighbor_local = expansion.source.admit(SampledNode{frontier_entry.batch, neighbor});
+    expansion.edge_counts.back() += 1;
+    expansion.sampled_rows.push_back(neighbor_local);
+    expansion.sampled_cols.push_back(destination_local);
+}
+
+}  // namespace corvane

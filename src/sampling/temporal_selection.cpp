@@ -1,0 +1,85 @@
+#include "sampling/temporal_selection.h"
+
+#include <algorithm>
+
+#include "sampling/neighbor_selection.h"
+#include "sampling/sampling_errors.h"
+
+namespace corvane {
+
+namespace {
+
+// Seed time plus offset, formed without overflow so that offsets near the
+// 64-bit limits still give the mathematically right window.
+using WideTime = __int128;
+
+// First position in [first, last) whose neighbour time is greater than
+// `bound`, or `last`; the probing order decides which times are read.
+std::int64_t first_later_than(const EdgeExpansion& expansion, std::int64_t first,
+                              std::int64_t last, WideTime bound) {
+    std::int64_t count = last - first;
+    while (count > 0) {
+        const std::int64_t half = count / 2;
+        const std::int64_t middle = first + half;
+        if (bound < neighbor_time(expansion, middle)) {
+            count = half;
+        } else {
+            first = middle + 1;
+            count -= half + 1;
+        }
+    }
+    return first;
+}
+
+// Only the first and last neighbours of the window are compared: a cheap
+// guard against columns that were not sorted by time at all.
+void check_sorted(const EdgeExpansion& expansion, ColumnRange window) {
+    if (window.size() >= 2 &&
+        neighbor_time(expansion, window.start) > neighbor_time(expansion, window.end - 1)) {
+        throw_unsorted_neighborhood();
+    }
+}
+
+}  // namespace
+
+void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
+                        std::int64_t destination_local, TimeOffsets offsets,
+                        std::int64_t seed_time) {
+    ColumnRange window = read_column(expansion, frontier_entry.node);
+    if (window.empty()) {
+        return;
+    }
+    if (offsets.has_lower) {
+        window.start = first_later_than(expansion, window.start, window.end,
+                                        WideTime{seed_time} + offsets.lower);
+    }
+    window.end = first_later_than(expansion, window.start, window.end,
+                                  WideTime{seed_time} + offsets.upper);
+    if (window.empty()) {
+        return;
+    }
+    check_sorted(expansion, window);
+    select_neighbors(expansion, frontier_entry, destination_local, window, window.size());
+}
+
+void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
+                        std::int64_t destination_local, std::int64_t k, std::int64_t seed_time) {
+    if (k == 0) {
+        return;
+    }
+    ColumnRange past = read_column(expansion, frontier_entry.node);
+    if (past.empty()) {
+        return;
+    }
+    past.end = first_later_than(expansion, past.start, past.end, WideTime{seed_time});
+    check_sorted(expansion, past);
+    if (k > 0) {
+        past.start = std::max(past.start, past.end - k);
+    }
+    if (past.empty()) {
+        return;
+    }
+    select_neighbors(expansion, frontier_entry, destination_local, past, k);
+}
+
+}  // namespace corvane

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+
+#include "sampling/call_state.h"
+#include "sampling/edge_expansion.h"
+
+namespace corvane {
+
+// A hop's time window relative to the seed time: (seed + lower, seed + upper],
+// or (-inf, seed + upper] without a lower offset.
+struct TimeOffsets {
+    bool has_lower = false;
+    std::int64_t lower = 0;
+    std::int64_t upper = 0;
+};
+
+// Admits every neighbour of the frontier entry whose time lies in the window,
+// oldest first. Columns must be sorted by time.
+void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
+                        std::int64_t destination_local, TimeOffsets offsets,
+                        std::int64_t seed_time);
+
+// Admits the k most recent neighbours not later than the seed time (all of
+// them when k < 0, none when k = 0), oldest first.
+void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
+                        std::int64_t destination_local, std::int64_t k, std::int64_t seed_time);
+
+}  // namespace corvane

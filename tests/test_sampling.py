@@ -36,16 +36,6 @@ def sample_column(neighbors, k, seed=123, times=None, seed_time=None, offsets=No
 
 
 class TestWorkedExample:
-    def test_two_hops_all_neighbours(self, paper_author):
-        rows, cols, nodes, batches, num_nodes, num_edges = as_lists(
-            paper_author.sample(both_minus_one(), {}, "paper", i64(0), empty_i64()))
-        assert nodes == {"paper": [0, 1], "author": [0, 1]}
-        assert batches == {"paper": [0, 0], "author": [0, 0]}
-        assert num_nodes == {"paper": [1, 0, 1], "author": [0, 2, 0]}
-        assert rows == {WRITES: [0, 1], WRITTEN_BY: [0, 0, 1]}
-        assert cols == {WRITES: [0, 0], WRITTEN_BY: [0, 1, 1]}
-        assert num_edges == {WRITES: [2, 0], WRITTEN_BY: [0, 3]}
-
     def test_graph_given_as_lists_outlives_them(self):
         colptr, row = paper_author_arrays()
         colptr = {key: value.tolist() for key, value in colptr.items()}
@@ -68,30 +58,7 @@ class TestWorkedExample:
             paper_author_sampler().sample(both_minus_one(), {}, "paper", i64(0), empty_i64()))
 
 
-class TestCountSelection:
-    def test_worked_draws_for_the_default_seed(self):
-        assert sample_column(range(100, 110), 3) == [106, 101, 102]
-        assert sample_column(range(100, 105), 4) == [100, 101, 102, 104]
-
-    @pytest.mark.parametrize("k", [-1, 5, 7])
-    def test_taking_all_keeps_column_order(self, k):
-        assert sample_column([4, 3, 2, 1, 0], k) == [4, 3, 2, 1, 0]
-
-    def test_zero_takes_nothing(self):
-        assert sample_column([4, 3, 2], 0) == []
-
-    def test_large_columns_choose_as_small_ones_do(self):
-        # The draws for n = 100000 and k = 3 are 2991312382 % 99998, ...
-        draws = [2991312382, 3062119789, 1228959102]
-        n = 100_000
-        expected, taken = [], set()
-        for j, r in zip(range(n - 3, n), draws):
-            t = r % (j + 1)
-            t = j if t in taken else t
-            taken.add(t)
-            expected.append(t)
-        assert sample_column(range(n), 3) == expected
-
+class TestTrees:
     def test_parallel_edges_give_two_edges_to_one_node(self):
         sampler = single_edge_type_sampler(i64(0, 3), i64(7, 7, 8))
         rows, _, nodes, *_ = as_lists(sampler.sample({KEY: i64(-1)}, {}, "a", i64(0), empty_i64()))
@@ -140,46 +107,6 @@ class TestReproducibility:
 
 
 class TestTimeWindows:
-    TIMES = [10, 20, 20, 30, 40]
-
-    @pytest.mark.parametrize("offsets, expected", [
-        ((-15, 0), [1, 2, 3]),
-        ((-10, 0), [3]),
-        ((None, 0), [0, 1, 2, 3]),
-        ((5, -5), []),
-        ((None, 10), [0, 1, 2, 3, 4]),
-    ])
-    def test_window_is_half_open(self, offsets, expected):
-        assert sample_column(range(5), 0, times=self.TIMES, seed_time=30, offsets=offsets) == expected
-
-    @pytest.mark.parametrize("k, expected", [(2, [2, 3]), (-1, [0, 1, 2, 3]), (10, [0, 1, 2, 3]), (0, [])])
-    def test_most_recent(self, k, expected):
-        assert sample_column(range(5), k, times=self.TIMES, seed_time=30) == expected
-
-    def test_seed_before_every_neighbour(self):
-        assert sample_column(range(5), -1, times=self.TIMES, seed_time=5) == []
-        assert sample_column(range(5), 0, times=self.TIMES, seed_time=5, offsets=(None, 0)) == []
-
-    def test_unsorted_column_is_refused(self):
-        with pytest.raises(RuntimeError, match="^Found invalid non-sorted temporal neighborhood$"):
-            sample_column(range(3), -1, times=[30, 10, 20], seed_time=40)
-        assert sample_column(range(3), 0, times=[30, 10, 20], seed_time=40) == []
-
-    def test_only_the_ends_of_the_window_are_compared(self):
-        times = [10, 30, 20, 40]
-        assert sample_column(range(4), -1, times=times, seed_time=25) == [0, 1, 2]
-        assert sample_column(range(4), 0, times=times, seed_time=25, offsets=(None, 0)) == [0, 1, 2]
-
-    def test_offsets_at_the_64_bit_limits(self):
-        times = [-5, 0, 5]
-        assert sample_column(range(3), 0, times=times, seed_time=INT64_MAX - 1,
-                             offsets=(INT64_MIN, INT64_MAX)) == [1, 2]
-        assert sample_column(range(3), 0, times=times, seed_time=INT64_MIN,
-                             offsets=(INT64_MAX, INT64_MAX)) == []
-        # (MIN + 1 + MAX - 1, MIN + 1 + MAX] is (-1, 0]
-        assert sample_column(range(3), 0, times=times, seed_time=INT64_MIN + 1,
-                             offsets=(INT64_MAX - 1, INT64_MAX)) == [1]
-
     def test_every_hop_compares_with_the_seed_time(self):
         # a <- b <- a: the b neighbour at time 5 is expanded in hop 2 and its
         # own neighbours are still compared with the seed's time 6.
@@ -192,11 +119,10 @@ class TestTimeWindows:
                                i64(0), empty_i64())[2]
         assert nodes["a"].tolist() == [0, 1]
 
-    def test_offsets_that_do_not_convert(self):
-        with pytest.raises(RuntimeError):
-            sample_column(range(5), 0, times=self.TIMES, seed_time=30, offsets=(None, 1.5))
-        with pytest.raises(RuntimeError):
-            sample_column(range(5), 0, times=self.TIMES, seed_time=30, offsets=(0, None))
+    @pytest.mark.parametrize("offsets", [(None, 1.5), (0, None), (2**63, 0)])
+    def test_offsets_that_do_not_convert(self, offsets):
+        with pytest.raises(RuntimeError, match="Unable to cast"):
+            sample_column(range(5), 0, times=[10, 20, 20, 30, 40], seed_time=30, offsets=offsets)
 
     def test_missing_offset_row_fails_at_its_hop(self):
         sampler = single_edge_type_sampler(i64(0, 1), i64(0), {"b": i64(1), "a": i64(0)})
@@ -296,13 +222,6 @@ class TestBadIdsAreRejected:
         with pytest.raises(RuntimeError, match=r"in edge type 'b__to__a' spans positions .* of row, "
                                                r"outside its valid range \[0, 3\]\.$"):
             self.sampler(colptr=colptr).sample({KEY: i64(-1)}, {}, "a", i64(0, 1), empty_i64())
-
-    def test_decreasing_column_is_empty(self):
-        nodes = self.sampler(colptr=(0, 2, 1)).sample({KEY: i64(-1)}, {}, "a", i64(1), empty_i64())[2]
-        assert nodes["b"].tolist() == []
-
-    def test_unexpanded_seeds_are_not_checked(self):
-        self.sampler().sample({KEY: i64(0)}, {}, "a", i64(-7), empty_i64())
 
     def test_neighbour_outside_node_time(self):
         sampler = self.sampler(row=(0, 5, 0), times={"b": i64(1, 2), "a": i64(9, 9)})

@@ -250,3 +250,24 @@ class TestRecordingArrays:
     def test_same_edge_type_listed_twice_is_accepted(self):
         colptr, row = paper_author_arrays()
         build(edge_types=PAPER_AUTHOR_EDGE_TYPES * 2, colptr=colptr, row=row)
+
+
+class TestSharedEdgeTypeKeys:
+    @pytest.mark.parametrize("first, second, key", [
+        (("a", "b__c", "d"), ("a__b", "c", "d"), "a__b__c__d"),
+        (("a", "b", "c__d"), ("a", "b__c", "d"), "a__b__c__d"),
+    ])
+    def test_different_triples_with_one_key_are_refused(self, first, second, key):
+        expected = (f"Edge types ('{first[0]}', '{first[1]}', '{first[2]}') and "
+                    f"('{second[0]}', '{second[1]}', '{second[2]}') share the key '{key}'.")
+        with pytest.raises(RuntimeError, match=message(expected)):
+            # Reported before any dictionary is looked at.
+            corvane.NeighborSampler(["a", "d"], [first, ("x", "y", "z"), second],
+                                    {"bogus": i64(0)}, {}, {})
+
+    def test_names_with_separators_that_do_not_collide(self):
+        sampler = corvane.NeighborSampler(
+            ["a__b", "c"], [("a__b", "r__s", "c")], {"a__b__r__s__c": i64(0, 1)},
+            {"a__b__r__s__c": i64(0)}, {})
+        rows = sampler.sample({"a__b__r__s__c": i64(-1)}, {}, "c", i64(0), np.array([]))[0]
+        assert list(rows) == ["a__b__r__s__c"] and rows["a__b__r__s__c"].tolist() == [0]

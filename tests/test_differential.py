@@ -304,6 +304,13 @@ def test_failed_call_keeps_its_draws_and_leaves_nothing_behind(sampler_class):
     assert after_failure != as_lists(fresh.sample(*request(0)))
 
 
+def test_edge_types_sharing_a_key_are_rejected(sampler_class):
+    edge_types = [("a", "b__c", "d"), ("a__b", "c", "d")]
+    with pytest.raises(RuntimeError) as caught:
+        sampler_class(["a", "d", "a__b"], edge_types, {"a__b__c__d": ints([0])}, {"a__b__c__d": ints([])}, {})
+    assert str(caught.value) == "Edge types ('a', 'b__c', 'd') and ('a__b', 'c', 'd') share the key 'a__b__c__d'."
+
+
 # ---------------------------------------------------------------------------
 # Random graphs and requests.
 

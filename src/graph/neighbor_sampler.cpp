@@ -1,6 +1,8 @@
 #include "graph/neighbor_sampler.h"
 
 #include <cstdint>
+#include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #include "graph/validation.h"
@@ -21,6 +23,28 @@ HeldArray hold_entry(const py::dict& dict, const std::string& name) {
     return hold_as_int64(array);
 }
 
+std::string quoted_triple(const EdgeType& edge_type) {
+    const auto& [source, relation, destination] = edge_type;
+    return "('" + source + "', '" + relation + "', '" + destination + "')";
+}
+
+// The key is a plain concatenation, so two different triples can meet in one
+// key, e.g. (a, b__c, d) and (a__b, c, d). Their results would be mixed in one
+// entry of every dictionary keyed by edge type; such graphs are refused. The
+// same triple listed twice is fine.
+void reject_shared_keys(const std::vector<EdgeType>& edge_types,
+                        const std::vector<std::string>& keys) {
+    std::unordered_map<std::string, const EdgeType*> first_with_key;
+    for (std::size_t i = 0; i < edge_types.size(); ++i) {
+        const auto [entry, inserted] = first_with_key.try_emplace(keys[i], &edge_types[i]);
+        if (!inserted && *entry->second != edge_types[i]) {
+            throw std::runtime_error("Edge types " + quoted_triple(*entry->second) + " and " +
+                                     quoted_triple(edge_types[i]) + " share the key '" + keys[i] +
+                                     "'.");
+        }
+    }
+}
+
 }  // namespace
 
 NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
@@ -31,6 +55,7 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
     for (const EdgeType& edge_type : graph_.edge_types) {
         graph_.edge_type_keys.push_back(edge_type_key(edge_type));
     }
+    reject_shared_keys(graph_.edge_types, graph_.edge_type_keys);
 
     // All checks run before any array is recorded.
     validate_array_dict(colptr, "colptr", graph_.edge_type_keys, 1, true);

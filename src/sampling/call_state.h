@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sampling/node_index.h"
+
 namespace corvane {
 
 // One sampled node: the seed whose tree it belongs to and its global id.
@@ -16,10 +18,6 @@ struct SampledNode {
     bool operator==(const SampledNode& other) const {
         return batch == other.batch && node == other.node;
     }
-};
-
-struct SampledNodeHash {
-    std::size_t operator()(const SampledNode& key) const noexcept;
 };
 
 // The nodes of one type sampled so far in a call: their list (position =
@@ -35,7 +33,7 @@ public:
 
 private:
     std::vector<SampledNode> nodes_;
-    std::unordered_map<SampledNode, std::int64_t, SampledNodeHash> local_index_;
+    NodeIndex local_index_;
 };
 
 // Positions [begin, end) of a node type's list: the nodes a hop expands.

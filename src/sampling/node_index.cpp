@@ -1,0 +1,65 @@
+#include "sampling/node_index.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::size_t kInitialCapacity = 64;
+
+// A 64-bit finaliser that spreads both halves of the key over all bits.
+std::uint64_t mix(std::uint64_t value) {
+    value ^= value >> 33;
+    value *= 0xff51afd7ed558ccdULL;
+    value ^= value >> 33;
+    value *= 0xc4ceb9fe1a85ec53ULL;
+    value ^= value >> 33;
+    return value;
+}
+
+}  // namespace
+
+NodeIndex::NodeIndex() : slots_(kInitialCapacity, Slot{kEmpty, 0, 0}), mask_(kInitialCapacity - 1) {}
+
+std::size_t NodeIndex::home_of(std::int64_t batch, std::int64_t node) const {
+    const auto key = static_cast<std::uint64_t>(node) * 0x9e3779b97f4a7c15ULL +
+                     static_cast<std::uint64_t>(batch);
+    return static_cast<std::size_t>(mix(key)) & mask_;
+}
+
+std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
+                                       std::int64_t next_local, bool& inserted) {
+    for (std::size_t at = home_of(batch, node);; at = (at + 1) & mask_) {
+        Slot& slot = slots_[at];
+        if (slot.batch == batch && slot.node == node) {
+            inserted = false;
+            return slot.local;
+        }
+        if (slot.batch == kEmpty) {
+            slot = Slot{batch, node, next_local};
+            inserted = true;
+            if (++size_ * 2 > slots_.size()) {
+                grow();
+            }
+            return next_local;
+        }
+    }
+}
+
+// Doubles the table, keeping it at most half full so that probe runs stay short.
+void NodeIndex::grow() {
+    std::vector<Slot> old(slots_.size() * 2, Slot{kEmpty, 0, 0});
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.batch == kEmpty) {
+            continue;
+        }
+        std::size_t at = home_of(slot.batch, slot.node);
+        while (slots_[at].batch != kEmpty) {
+            at = (at + 1) & mask_;
+        }
+        slots_[at] = slot;
+    }
+}
+
+}  // namespace corvane

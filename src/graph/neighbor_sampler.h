@@ -11,6 +11,7 @@
 #include "graph/graph_store.h"
 #include "graph/working_maps.h"
 #include "random/random_engine.h"
+#include "sampling/call_state.h"
 
 namespace corvane {
 
@@ -38,6 +39,7 @@ private:
     GraphStore graph_;
     RandomEngine generator_;
     WorkingMaps working_;
+    CallState call_;          // bookkeeping of the running call, reused by the next
     bool sampling_ = false;  // a sample call is running
 };
 

@@ -38,8 +38,8 @@ std::vector<std::int64_t> seed_times_of(const GraphStore& graph, const std::stri
 
 }  // namespace
 
-CallState start_call(const GraphStore& graph, WorkingMaps& working) {
-    CallState call;
+void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call) {
+    call.reset();
     for (const std::string& node_type : graph.node_types) {
         working.num_sampled_nodes[node_type] = {0};
         working.sampled_batches[node_type] = {};
@@ -52,7 +52,6 @@ CallState start_call(const GraphStore& graph, WorkingMaps& working) {
         working.sampled_cols[key] = {};
         working.sampled_rows[key] = {};
     }
-    return call;
 }
 
 void enter_seeds(const GraphStore& graph, const std::string& entity_table,

@@ -10,8 +10,8 @@
 namespace corvane {
 
 // Gives every node type and edge type its initial working-map entries and
-// creates the call's empty bookkeeping.
-CallState start_call(const GraphStore& graph, WorkingMaps& working);
+// empties the call's bookkeeping.
+void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call);
 
 // Enters the seeds as the first frontier of `entity_table` (seed i gets batch
 // i and local index i), takes their times, and reports them as hop 0.

@@ -12,4 +12,17 @@ std::int64_t NodeBook::admit(SampledNode node) {
     return local;
 }
 
+void NodeBook::clear() {
+    nodes_.clear();
+    local_index_.clear();
+}
+
+void CallState::reset() {
+    for (auto& [node_type, book] : books) {
+        book.clear();
+    }
+    frontier.clear();
+    seed_times.clear();
+}
+
 }  // namespace corvane

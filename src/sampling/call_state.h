@@ -31,6 +31,11 @@ public:
     const std::vector<SampledNode>& nodes() const { return nodes_; }
     std::size_t size() const { return nodes_.size(); }
 
+    void prefetch(SampledNode node) const { local_index_.prefetch(node.batch, node.node); }
+
+    // Forgets every node but keeps the storage for the next call.
+    void clear();
+
 private:
     std::vector<SampledNode> nodes_;
     NodeIndex local_index_;
@@ -42,13 +47,26 @@ struct FrontierRange {
     std::size_t end = 0;
 };
 
-// The per-call bookkeeping of one sample call.
+// Working storage of random selections, reused from one selection (and one
+// call) to the next so that selecting allocates nothing in the steady state.
+struct SelectionScratch {
+    std::vector<std::int64_t> chosen;       // offsets in the order chosen
+    std::vector<std::int64_t> taken;        // offsets marked in taken_bytes
+    std::vector<std::uint8_t> taken_bytes;  // one per candidate; zero between selections
+    std::vector<std::int64_t> taken_slots;  // hashed offsets; all free between selections
+};
+
+// The bookkeeping of one sample call. The sampler keeps one and resets it at
+// the start of every call, so storage grown by earlier calls is reused.
 struct CallState {
     // Node type -> sampled nodes. Types outside node_types get a book on first
     // use, but no frontier, so their nodes are never expanded or reported.
     std::unordered_map<std::string, NodeBook> books;
     std::unordered_map<std::string, FrontierRange> frontier;  // node types only
     std::vector<std::int64_t> seed_times;  // by batch; empty: sample without time
+    SelectionScratch selection;
+
+    void reset();
 };
 
 }  // namespace corvane

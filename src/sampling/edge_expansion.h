@@ -33,11 +33,22 @@ struct EdgeExpansion {
     std::vector<std::int64_t>& sampled_rows;
     std::vector<std::int64_t>& sampled_cols;
     RandomEngine& generator;
+    SelectionScratch& selection;
 };
 
 // The column of `node`, checked against colptr and row. A column whose end
 // lies before its start is empty.
 ColumnRange read_column(const EdgeExpansion& expansion, std::int64_t node);
+
+// Cache-line requests for a frontier node that will be expanded soon, so that
+// the misses of neighbouring frontier nodes overlap instead of queueing. Each
+// step assumes the one before it has landed: first the node's colptr entry,
+// then the start and middle of its column, then the de-duplication slots
+// (and, for temporal selection, the times) of a short column's neighbours.
+// Ids outside the arrays are left alone; they fail when they are read.
+void prefetch_colptr(const EdgeExpansion& expansion, std::int64_t node);
+void prefetch_column(const EdgeExpansion& expansion, std::int64_t node);
+void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, bool with_time);
 
 // The time of the neighbour at row position `position` (inside a column read
 // by read_column), checked against the source type's node_time.

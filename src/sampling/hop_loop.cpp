@@ -9,6 +9,11 @@ namespace corvane {
 
 namespace {
 
+// How many frontier nodes ahead each prefetch step runs.
+constexpr std::size_t kColptrAhead = 24;
+constexpr std::size_t kColumnAhead = 12;
+constexpr std::size_t kNeighborsAhead = 4;
+
 Int64View node_time_of(const GraphStore& graph, const std::string& node_type) {
     const auto found = graph.node_time_data.find(node_type);
     return found == graph.node_time_data.end() ? Int64View{} : found->second.view;
@@ -68,9 +73,21 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
                             context.working.num_sampled_edges.at(key),
                             context.working.sampled_rows.at(key),
                             context.working.sampled_cols.at(key),
-                            context.generator};
+                            context.generator,
+                            context.call.selection};
     const NodeBook& destination = context.call.books[destination_type(edge_type)];
     for (std::size_t position = frontier.begin; position < frontier.end; ++position) {
+        // Columns are scattered over large arrays: ask for them a few nodes
+        // ahead so that their cache misses overlap.
+        if (position + kColptrAhead < frontier.end) {
+            prefetch_colptr(expansion, destination.nodes()[position + kColptrAhead].node);
+        }
+        if (position + kColumnAhead < frontier.end) {
+            prefetch_column(expansion, destination.nodes()[position + kColumnAhead].node);
+        }
+        if (position + kNeighborsAhead < frontier.end) {
+            prefetch_neighbors(expansion, destination.nodes()[position + kNeighborsAhead], with_time);
+        }
         // A copy: when source and destination types agree, admissions grow
         // the very list that is being walked.
         const SampledNode entry = destination.nodes()[position];

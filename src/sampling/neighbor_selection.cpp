@@ -14,20 +14,33 @@ void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
 }
 
 // Floyd's sampling without replacement: the step for j draws one value below
-// j + 1 and takes it, or j itself when the value was taken before.
-void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
-                         std::int64_t destination_local, ColumnRange column, std::int64_t k) {
-    const std::int64_t n = column.size();
-    TakenSet taken(n);
+// j + 1 and takes it, or j itself when the value was taken before. The draws
+// do not depend on what is admitted, so all k offsets are chosen first and
+// their neighbours fetched together before they are admitted in that order.
+void choose_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
+                    SelectionScratch& scratch) {
+    scratch.chosen.clear();
+    TakenSet taken(n, k, scratch);
     for (std::int64_t j = n - k; j < n; ++j) {
-        const auto drawn =
-            static_cast<std::int64_t>(expansion.generator.draw_below(static_cast<std::uint64_t>(j) + 1));
+        const auto drawn = static_cast<std::int64_t>(generator.draw_below(static_cast<std::uint64_t>(j) + 1));
         std::int64_t chosen = drawn;
         if (!taken.take(drawn)) {
             chosen = j;  // never taken yet: earlier steps chose offsets below j
             taken.take(j);
         }
-        admit_neighbor(expansion, column.start + chosen, frontier_entry, destination_local);
+        scratch.chosen.push_back(chosen);
+    }
+}
+
+void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
+                         std::int64_t destination_local, ColumnRange column, std::int64_t k) {
+    SelectionScratch& scratch = expansion.selection;
+    choose_offsets(expansion.generator, column.size(), k, scratch);
+    for (const std::int64_t offset : scratch.chosen) {
+        __builtin_prefetch(expansion.row.data + column.start + offset);
+    }
+    for (const std::int64_t offset : scratch.chosen) {
+        admit_neighbor(expansion, column.start + offset, frontier_entry, destination_local);
     }
 }
 

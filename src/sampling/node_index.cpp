@@ -36,8 +36,9 @@ std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
         }
         if (slot.batch == kEmpty) {
             slot = Slot{batch, node, next_local};
+            occupied_.push_back(at);
             inserted = true;
-            if (++size_ * 2 > slots_.size()) {
+            if (occupied_.size() * 2 > slots_.size()) {
                 grow();
             }
             return next_local;
@@ -50,16 +51,22 @@ void NodeIndex::grow() {
     std::vector<Slot> old(slots_.size() * 2, Slot{kEmpty, 0, 0});
     old.swap(slots_);
     mask_ = slots_.size() - 1;
-    for (const Slot& slot : old) {
-        if (slot.batch == kEmpty) {
-            continue;
-        }
+    for (std::size_t& position : occupied_) {
+        const Slot& slot = old[position];
         std::size_t at = home_of(slot.batch, slot.node);
         while (slots_[at].batch != kEmpty) {
             at = (at + 1) & mask_;
         }
         slots_[at] = slot;
+        position = at;
     }
+}
+
+void NodeIndex::clear() {
+    for (const std::size_t position : occupied_) {
+        slots_[position].batch = kEmpty;
+    }
+    occupied_.clear();
 }
 
 }  // namespace corvane

@@ -18,6 +18,15 @@ public:
     std::int64_t find_or_insert(std::int64_t batch, std::int64_t node, std::int64_t next_local,
                                 bool& inserted);
 
+    // Asks for the cache line where (batch, node) would be found.
+    void prefetch(std::int64_t batch, std::int64_t node) const {
+        __builtin_prefetch(slots_.data() + home_of(batch, node));
+    }
+
+    // Empties the index but keeps its table, so that the next call of a
+    // sampler reuses it; only the slots in use are reset.
+    void clear();
+
 private:
     struct Slot {
         std::int64_t batch;  // kEmpty: unused (batches are never negative)
@@ -30,8 +39,8 @@ private:
     void grow();
 
     std::vector<Slot> slots_;
+    std::vector<std::size_t> occupied_;  // positions in use, for clear()
     std::size_t mask_ = 0;
-    std::size_t size_ = 0;
 };
 
 }  // namespace corvane

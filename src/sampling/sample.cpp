@@ -43,11 +43,11 @@ SampleResult NeighborSampler::sample(py::dict num_neighbors, py::dict sampling_t
     const SeedArrays seeds = check_request_arguments(graph_, num_neighbors, sampling_time_offsets,
                                                      entity_table, seed_node, seed_time);
     const WorkingMapsGuard emptied_on_exit(working_);
-    CallState call = start_call(graph_, working_);
+    start_call(graph_, working_, call_);
     const SampleRequest request = plan_edge_types(graph_, num_neighbors, sampling_time_offsets);
-    enter_seeds(graph_, entity_table, seeds, call, working_);
+    enter_seeds(graph_, entity_table, seeds, call_, working_);
 
-    HopContext context{graph_, request, call, working_, generator_};
+    HopContext context{graph_, request, call_, working_, generator_};
     for (std::uint64_t hop = 0; hop < request.num_hops; ++hop) {
         run_hop(context, hop);
     }

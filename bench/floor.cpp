@@ -1,0 +1,218 @@
+// The floor the sampler is measured against: a traversal over the same arrays,
+// seeds and fan-outs that does only what no design can skip. It reads every
+// expanded column, takes the same MT19937 draws (or the same binary searches
+// over node times), reads the chosen neighbour ids and appends them. It keeps
+// no de-duplication index and no per-node bookkeeping, and expands every
+// appended neighbour in the next hop. Built for the benchmark only.
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+namespace py = pybind11;
+
+namespace {
+
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+struct Reached {
+    std::int64_t batch;
+    std::int64_t node;
+};
+
+struct HopParameter {
+    bool window = false;
+    std::int64_t k = 0;
+    std::optional<std::int64_t> lower;
+    std::int64_t upper = 0;
+};
+
+struct EdgeTypeArrays {
+    int source;
+    int destination;
+    const std::int64_t* colptr;
+    const std::int64_t* row;
+    std::vector<HopParameter> hops;
+};
+
+struct Floor {
+    std::vector<EdgeTypeArrays> edge_types;
+    std::vector<const std::int64_t*> node_time;  // nullptr: no times
+    std::vector<std::int64_t> seed_times;
+    std::mt19937 generator;
+    std::int64_t edges = 0;
+
+    std::int64_t first_later(const std::int64_t* row, const std::int64_t* time, std::int64_t first,
+                             std::int64_t last, __int128 bound) const {
+        std::int64_t count = last - first;
+        while (count > 0) {
+            const std::int64_t half = count / 2;
+            if (bound < time[row[first + half]]) {
+                count = half;
+            } else {
+                first += half + 1;
+                count -= half + 1;
+            }
+        }
+        return first;
+    }
+
+    void append_range(const std::int64_t* row, std::int64_t start, std::int64_t end,
+                      std::int64_t batch, std::vector<Reached>& out) {
+        for (std::int64_t p = start; p < end; ++p) {
+            out.push_back({batch, row[p]});
+        }
+        edges += end - start;
+    }
+
+    void expand(const EdgeTypeArrays& e, const HopParameter& hop, Reached from,
+                std::vector<Reached>& out) {
+        std::int64_t start = e.colptr[from.node];
+        std::int64_t end = e.colptr[from.node + 1];
+        const std::int64_t* time = node_time[e.source];
+        const bool temporal = time != nullptr && !seed_times.empty();
+        if (temporal) {
+            const __int128 seed_time = seed_times[from.batch];
+            if (hop.window) {
+                if (hop.lower) start = first_later(e.row, time, start, end, seed_time + *hop.lower);
+                end = first_later(e.row, time, start, end, seed_time + hop.upper);
+            } else if (hop.k != 0) {
+                end = first_later(e.row, time, start, end, seed_time);
+                if (hop.k > 0 && end - start > hop.k) start = end - hop.k;
+            } else {
+                return;
+            }
+            append_range(e.row, start, end, from.batch, out);
+            return;
+        }
+        const std::int64_t n = end - start;
+        if (hop.k == 0 || n <= 0) return;
+        if (hop.k < 0 || hop.k >= n) {
+            append_range(e.row, start, end, from.batch, out);
+            return;
+        }
+        for (std::int64_t j = n - hop.k; j < n; ++j) {
+            const auto offset = static_cast<std::int64_t>(
+                static_cast<std::uint64_t>(generator()) % (static_cast<std::uint64_t>(j) + 1));
+            out.push_back({from.batch, e.row[start + offset]});
+        }
+        edges += hop.k;
+    }
+
+    void run(int entity, const std::int64_t* seeds, std::size_t num_seeds, std::size_t num_hops,
+             std::size_t num_types) {
+        std::vector<std::vector<Reached>> frontier(num_types), next(num_types);
+        for (std::size_t i = 0; i < num_seeds; ++i) {
+            frontier[entity].push_back({static_cast<std::int64_t>(i), seeds[i]});
+        }
+        for (std::size_t hop = 0; hop < num_hops; ++hop) {
+            for (const EdgeTypeArrays& e : edge_types) {
+                const HopParameter parameter = hop < e.hops.size() ? e.hops[hop] : HopParameter{};
+                for (const Reached& from : frontier[e.destination]) {
+                    expand(e, parameter, from, next[e.source]);
+                }
+            }
+            frontier.swap(next);
+            for (auto& list : next) list.clear();
+        }
+    }
+};
+
+std::vector<HopParameter> read_hops(const py::tuple& spec) {
+    std::vector<HopParameter> hops;
+    const std::string mode = spec[0].cast<std::string>();
+    for (const py::handle item : spec[1]) {
+        HopParameter hop;
+        if (mode == "count") {
+            hop.k = item.cast<std::int64_t>();
+        } else {
+            const py::tuple window = item.cast<py::tuple>();
+            hop.window = true;
+            if (!window[0].is_none()) hop.lower = window[0].cast<std::int64_t>();
+            hop.upper = window[1].cast<std::int64_t>();
+        }
+        hops.push_back(hop);
+    }
+    return hops;
+}
+
+// edge_types: (source index, destination index, colptr, row, ("count", [k...]) or
+// ("window", [(lower or None, upper), ...])); node_times: an array or None per
+// node type. Returns (edges appended, seconds).
+py::tuple traverse(const py::list& edge_types, const py::list& node_times, int entity,
+                   const Int64Array& seeds, const Int64Array& seed_times, std::size_t num_hops,
+                   std::uint32_t seed) {
+    std::vector<py::object> keep;
+    Floor floor;
+    floor.generator.seed(seed);
+    for (const py::handle item : edge_types) {
+        const py::tuple spec = item.cast<py::tuple>();
+        Int64Array colptr = spec[2].cast<Int64Array>();
+        Int64Array row = spec[3].cast<Int64Array>();
+        floor.edge_types.push_back({spec[0].cast<int>(), spec[1].cast<int>(), colptr.data(),
+                                    row.data(), read_hops(spec[4].cast<py::tuple>())});
+        keep.push_back(colptr);
+        keep.push_back(row);
+    }
+    for (const py::handle item : node_times) {
+        if (item.is_none()) {
+            floor.node_time.push_back(nullptr);
+        } else {
+            Int64Array times = item.cast<Int64Array>();
+            floor.node_time.push_back(times.data());
+            keep.push_back(times);
+        }
+    }
+    floor.seed_times.assign(seed_times.data(), seed_times.data() + seed_times.size());
+
+    const auto started = std::chrono::steady_clock::now();
+    floor.run(entity, seeds.data(), static_cast<std::size_t>(seeds.size()), num_hops,
+              node_times.size());
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    return py::make_tuple(floor.edges, elapsed.count());
+}
+
+// Seconds taken to build six dictionaries of new int64 arrays with the keys
+// and lengths of `result` (a sample result), the way the sampler builds its
+// own: one array per list, filled by one copy, stored under a new str key.
+double assemble_like(const py::tuple& result) {
+    std::vector<std::vector<std::string>> keys(6);
+    std::vector<std::vector<std::vector<std::int64_t>>> lists(6);
+    for (std::size_t i = 0; i < 6; ++i) {
+        for (const auto item : result[i].cast<py::dict>()) {
+            keys[i].push_back(item.first.cast<std::string>());
+            const Int64Array values = item.second.cast<Int64Array>();
+            lists[i].emplace_back(values.data(), values.data() + values.size());
+        }
+    }
+    const auto started = std::chrono::steady_clock::now();
+    py::list dicts;
+    for (std::size_t i = 0; i < 6; ++i) {
+        py::dict d;
+        for (std::size_t j = 0; j < keys[i].size(); ++j) {
+            const auto& values = lists[i][j];
+            py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()));
+            if (!values.empty()) {
+                std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(std::int64_t));
+            }
+            d[py::str(keys[i][j])] = array;
+        }
+        dicts.append(d);
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    return elapsed.count();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(corvane_floor, module) {
+    module.def("traverse", &traverse);
+    module.def("assemble_like", &assemble_like);
+}

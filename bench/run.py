@@ -1,0 +1,286 @@
+"""Benchmarks of NeighborSampler.sample against a minimal traversal floor.
+
+    python bench/run.py            # default scale: about 5e7 edges
+    python bench/run.py --quick    # a small graph and fewer calls
+
+Prints a table, and writes results.json and ns_per_edge.png to --out
+(build/bench by default). Every number comes from this run; ratios compare the
+sampler with the floor on the same arrays, seeds and fan-outs.
+"""
+
+from __future__ import annotations
+
+import os
+
+# numpy's BLAS threads are never used here; idle, they would compete with the
+# measured code for this machine's cores.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse
+import json
+import platform
+import resource
+import statistics
+import subprocess
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+import numpy as np
+
+import corvane
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import graph as graph_module  # noqa: E402
+from graph import EDGE_TYPES, NODE_TYPES, key  # noqa: E402
+
+DAY = 86_400
+BATCH = 1024
+
+
+def build_floor(out: Path):
+    """Compiles the floor module next to the results, when it is out of date."""
+    target = out / f"corvane_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
+    source = HERE / "floor.cpp"
+    if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
+        includes = subprocess.run([sys.executable, "-m", "pybind11", "--includes"], check=True,
+                                  capture_output=True, text=True).stdout.split()
+        subprocess.run(["c++", "-O3", "-std=c++17", "-shared", "-fPIC", "-Wall", "-Wextra",
+                        *includes, str(source), "-o", str(target)], check=True)
+    sys.path.insert(0, str(out))
+    import corvane_floor
+    return corvane_floor
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def peak_rss_bytes():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+class Workload:
+    """One kind of request: per edge type a count list or a window list."""
+
+    def __init__(self, name, entity, hops, *, counts=None, windows=None, temporal=False,
+                 seeds=None, batch=BATCH):
+        self.name, self.entity, self.temporal, self.batch = name, entity, temporal, batch
+        self.counts = counts or {}
+        self.windows = windows or {}
+        self.hops = hops
+        self.fixed_seeds = seeds
+
+    def requests(self, graph, rng, calls):
+        for _ in range(calls):
+            if self.fixed_seeds is not None:
+                seeds = self.fixed_seeds
+            else:
+                seeds = rng.integers(0, graph.sizes[self.entity], self.batch, dtype=np.int64)
+            times = (rng.integers(graph_module.TIME_SPAN // 2, graph_module.TIME_SPAN, len(seeds),
+                                  dtype=np.int64) if self.temporal else np.empty(0, np.int64))
+            yield seeds, times
+
+    def sample_args(self, seeds, times):
+        num_neighbors = {key(e): np.array(c, dtype=np.int64) for e, c in self.counts.items()}
+        offsets = {key(e): np.array(w, dtype=object) for e, w in self.windows.items()}
+        return num_neighbors, offsets, self.entity, seeds, times
+
+    def floor_args(self, graph, seeds, times, seed):
+        edge_types = []
+        for e in EDGE_TYPES:
+            spec = ("count", self.counts[e]) if e in self.counts else ("window", self.windows[e])
+            edge_types.append((NODE_TYPES.index(e[0]), NODE_TYPES.index(e[2]),
+                               graph.colptr[key(e)], graph.row[key(e)], spec))
+        node_times = [graph.node_time[t] if self.temporal else None for t in NODE_TYPES]
+        return (edge_types, node_times, NODE_TYPES.index(self.entity), seeds, times, self.hops, seed)
+
+
+def fan_out(per_hop):
+    return {e: list(per_hop) for e in EDGE_TYPES}
+
+
+def standard_workloads():
+    return [
+        Workload("W1 uniform [15,10]", "customer", 2, counts=fan_out([15, 10])),
+        Workload("W2 most recent [15,10]", "customer", 2, counts=fan_out([15, 10]), temporal=True),
+        Workload("W3 windows 1y/2y", "customer", 2, temporal=True, windows={
+            e: [(-365 * DAY, 0), (-730 * DAY, 0)] for e in EDGE_TYPES}),
+        Workload("W5 uniform [10,10,10]", "customer", 3, counts=fan_out([10, 10, 10])),
+    ]
+
+
+def hub_workloads(graph):
+    """k = 10 from one product column of about 1e3, 1e5 and 1e6 orders, for 1024 seeds."""
+    degrees = graph.degrees(EDGE_TYPES[3])
+    workloads = []
+    for target in (10**3, 10**5, 10**6):
+        product = int(np.argmin(np.abs(degrees - target)))
+        counts = {e: [0] for e in EDGE_TYPES}
+        counts[EDGE_TYPES[3]] = [10]
+        w = Workload(f"W4 hub k=10 of {int(degrees[product]):,}", "product", 1, counts=counts,
+                     seeds=np.full(BATCH, product, dtype=np.int64))
+        w.degree = int(degrees[product])
+        workloads.append(w)
+    return workloads
+
+
+def summarize(times):
+    q = statistics.quantiles(times, n=10) if len(times) >= 10 else [min(times), max(times)]
+    return statistics.median(times), q[0], q[-1]
+
+
+def measure(sampler, floor, graph, workload, calls, seed):
+    rng = np.random.default_rng(seed)
+    requests = list(workload.requests(graph, rng, calls + 3))
+    rss_before = rss_bytes()
+    sampler_times, floor_times, edges, floor_edges, assembly = [], [], [], [], []
+    for number, (seeds, times) in enumerate(requests):
+        args = workload.sample_args(seeds, times)
+        started = time.perf_counter()
+        result = sampler.sample(*args)
+        elapsed = time.perf_counter() - started
+        floor_count, floor_elapsed = floor.traverse(*workload.floor_args(graph, seeds, times, seed))
+        if number < 3:
+            continue  # warm-up
+        sampler_times.append(elapsed)
+        floor_times.append(floor_elapsed)
+        edges.append(sum(int(v.sum()) for v in result[5].values()))
+        floor_edges.append(floor_count)
+        if number % 4 == 0:
+            assembly.append(floor.assemble_like(result) / elapsed)
+        del result
+    median, low, high = summarize(sampler_times)
+    floor_median, _, _ = summarize(floor_times)
+    ns_edge = median / max(statistics.median(edges), 1) * 1e9
+    floor_ns_edge = floor_median / max(statistics.median(floor_edges), 1) * 1e9
+    return {
+        "workload": workload.name,
+        "calls": len(sampler_times),
+        "median_ms": median * 1e3,
+        "p10_ms": low * 1e3,
+        "p90_ms": high * 1e3,
+        "edges_per_call": statistics.median(edges),
+        "edges_per_s": statistics.median(edges) / median,
+        "ns_per_edge": ns_edge,
+        "floor_ns_per_edge": floor_ns_edge,
+        "ratio_to_floor": ns_edge / floor_ns_edge,
+        "result_share": statistics.median(assembly) if assembly else None,
+        "rss_growth_mb": (rss_bytes() - rss_before) / 2**20,
+        "peak_rss_mb": peak_rss_bytes() / 2**20,
+        "ns_per_seed": median / len(requests[0][0]) * 1e9,
+    }
+
+
+def construction_ms(graph, repeats=50):
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        corvane.NeighborSampler(*graph.constructor_args())
+        times.append(time.perf_counter() - started)
+    return statistics.median(times) * 1e3
+
+
+def sweep(sampler, floor, graph, calls, seed):
+    """ns per edge against batch size and against fan-out, for the plot."""
+    points = {"batch": [], "fan_out": []}
+    for batch in (64, 256, 1024, 4096):
+        w = Workload(f"batch {batch}", "customer", 2, counts=fan_out([15, 10]), batch=batch)
+        points["batch"].append((batch, measure(sampler, floor, graph, w, calls, seed)))
+    for per_hop in ([5, 5], [10, 10], [15, 10], [25, 20], [50, 50]):
+        w = Workload(f"fan-out {per_hop}", "customer", 2, counts=fan_out(per_hop))
+        points["fan_out"].append((str(per_hop), measure(sampler, floor, graph, w, calls, seed)))
+    return points
+
+
+def plot(points, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4))
+    for ax, (name, label) in zip(axes, [("batch", "seeds per call"), ("fan_out", "fan-out per hop")]):
+        xs = [x for x, _ in points[name]]
+        positions = range(len(xs))
+        ax.plot(positions, [r["ns_per_edge"] for _, r in points[name]], "o-", label="sampler")
+        ax.plot(positions, [r["floor_ns_per_edge"] for _, r in points[name]], "s--", label="floor")
+        ax.set_xticks(list(positions), [str(x) for x in xs])
+        ax.set_xlabel(label)
+        ax.set_ylabel("ns per sampled edge")
+        ax.set_ylim(bottom=0)
+        ax.grid(alpha=0.3)
+        ax.legend()
+    axes[0].set_title("W1 ([15, 10]) by batch size")
+    axes[1].set_title("W1 (1024 seeds) by fan-out")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def print_table(rows, hub_ratio, construct_ms):
+    header = (f"{'workload':28} {'median ms':>9} {'p10-p90 ms':>13} {'edges/call':>10} "
+              f"{'Medges/s':>8} {'ns/edge':>8} {'floor':>7} {'ratio':>6} {'results':>7} {'peak MB':>8}")
+    print(header)
+    print("-" * len(header))
+    for r in rows:
+        share = f"{r['result_share'] * 100:.1f}%" if r["result_share"] is not None else "-"
+        print(f"{r['workload']:28} {r['median_ms']:9.3f} {r['p10_ms']:6.2f}-{r['p90_ms']:<6.2f} "
+              f"{r['edges_per_call']:10.0f} {r['edges_per_s'] / 1e6:8.1f} {r['ns_per_edge']:8.1f} "
+              f"{r['floor_ns_per_edge']:7.1f} {r['ratio_to_floor']:5.2f}x {share:>7} {r['peak_rss_mb']:8.0f}")
+    print(f"\nW4: one k=10 selection from ~1e6 candidates costs {hub_ratio:.2f}x one from ~1e3")
+    print(f"constructing a sampler over the whole graph: {construct_ms:.3f} ms (median of 50)")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=float, default=1.0, help="graph size (1.0: ~5e7 edges)")
+    parser.add_argument("--quick", action="store_true", help="scale 0.05 and fewer calls")
+    parser.add_argument("--calls", type=int, default=None, help="calls per workload")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the graph and the requests")
+    parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench")
+    parser.add_argument("--no-sweep", action="store_true", help="skip the batch/fan-out sweep")
+    args = parser.parse_args(argv)
+    scale = 0.05 if args.quick else args.scale
+    calls = args.calls or (30 if args.quick else 200)
+    args.out.mkdir(parents=True, exist_ok=True)
+
+    floor = build_floor(args.out)
+    graph = graph_module.load_or_generate(scale, args.seed, ROOT / "build" / "bench-cache")
+    print(f"graph: {graph.num_edges:,} edges; nodes {graph.sizes}; largest product column "
+          f"{int(graph.degrees(EDGE_TYPES[3]).max()):,}")
+    # Without node times counts are drawn at random; with them, seeds have
+    # times and counts take the most recent neighbours.
+    untimed = corvane.NeighborSampler(*graph.constructor_args(with_times=False), seed=args.seed)
+    timed = corvane.NeighborSampler(*graph.constructor_args(), seed=args.seed)
+
+    rows = [measure(timed if w.temporal else untimed, floor, graph, w, calls, args.seed)
+            for w in standard_workloads()]
+    hubs = [measure(untimed, floor, graph, w, calls, args.seed) for w in hub_workloads(graph)]
+    rows[3:3] = hubs
+    hub_ratio = hubs[-1]["ns_per_seed"] / hubs[0]["ns_per_seed"]
+    construct = construction_ms(graph)
+    print()
+    print_table(rows, hub_ratio, construct)
+
+    report = {
+        "machine": {"platform": platform.platform(), "processor": platform.processor(),
+                    "cpus": os.cpu_count(), "python": platform.python_version()},
+        "graph": {"scale": scale, "edges": graph.num_edges, "nodes": graph.sizes},
+        "workloads": rows,
+        "hub_ratio_1e6_to_1e3": hub_ratio,
+        "construction_ms": construct,
+    }
+    if not args.no_sweep:
+        points = sweep(untimed, floor, graph, max(calls // 4, 10), args.seed)
+        report["sweep"] = {name: [(x, r) for x, r in values] for name, values in points.items()}
+        plot(points, args.out / "ns_per_edge.png")
+        print(f"plot: {args.out / 'ns_per_edge.png'}")
+    (args.out / "results.json").write_text(json.dumps(report, indent=2))
+    print(f"json: {args.out / 'results.json'}")
+
+
+if __name__ == "__main__":
+    main()

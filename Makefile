@@ -10,8 +10,13 @@ BUILD_REQUIRES = $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('
 
 .PHONY: demo test build clean
 
+# The demo's own requirements: the project's "demo" extra, installed beside
+# the module that build installed.
+DEMO_REQUIRES = $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['demo']))")
+
 demo: build
-	$(PY) examples/quickstart.py
+	$(PY) -m pip install --quiet $(DEMO_REQUIRES)
+	$(PY) examples/demo.py
 
 test: build
 	$(PY) -m pytest

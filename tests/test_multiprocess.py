@@ -1,0 +1,52 @@
+"""Worker processes over one memory-mapped graph: shared memory, and the same results."""
+
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import corvane
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+from corvane_edges import save_graph  # noqa: E402
+from parallel_sampling import batches, graph_bytes, run_workers, sample_all  # noqa: E402
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("CORVANE_SANITIZED")) or not Path("/proc/self/smaps").exists(),
+    reason="needs /proc/<pid>/smaps, and memory figures mean nothing under the sanitizer's shadow memory")
+
+WORKERS = 3
+
+
+def test_workers_share_one_copy_of_the_graph_and_sample_as_one_process(tmp_path):
+    rng = np.random.default_rng(0)
+    num_nodes = 1_000_000
+    colptr = np.concatenate([[0], np.cumsum(rng.poisson(6, num_nodes))]).astype(np.int64)
+    arguments = {"node_types": ["n"], "edge_types": [("n", "to", "n")],
+                 "colptr": {"n__to__n": colptr},
+                 "row": {"n__to__n": rng.integers(0, num_nodes, int(colptr[-1]), dtype=np.int64)},
+                 "node_time": {}}
+    directory = str(tmp_path / "graph")
+    save_graph(directory, arguments)
+    size = graph_bytes(directory)
+    request = {"entity_table": "n", "num_neighbors": {"n__to__n": np.array([5, 5])},
+               "batches": {"num_batches": 4, "batch_size": 256, "num_seeds": num_nodes}}
+
+    reports = run_workers(directory, [10, 11, 12], request, keep_results=True)
+
+    for report in reports:
+        expected = sample_all(corvane.NeighborSampler(**arguments, seed=report["seed"]), request,
+                              batches(report["seed"], **request["batches"]))
+        for got_batch, expected_batch in zip(report["results"], expected, strict=True):
+            for got, wanted in zip(got_batch, expected_batch, strict=True):
+                assert got.keys() == wanted.keys()
+                for key in got:
+                    np.testing.assert_array_equal(got[key], wanted[key])
+
+        before, after = report["before"], report["after"]
+        assert after["graph_rss"] > 0.9 * size  # every page of the graph is resident in every worker
+        assert after["graph_private_dirty"] == 0  # and none of it was copied or written
+        assert after["anonymous"] - before["anonymous"] < size / 4  # the worker's own memory: its results
+    assert sum(report["after"]["graph_pss"] for report in reports) < 1.1 * size  # one copy for all

@@ -1,0 +1,57 @@
+"""The wheel: built from the tree, installed in a fresh virtual environment, imported and typed."""
+
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("CORVANE_SANITIZED")), reason="packaging is checked once, in the plain run")
+
+ROOT = Path(__file__).resolve().parents[1]
+
+SAMPLE = '''
+import numpy as np
+import corvane
+
+sampler = corvane.NeighborSampler(["a", "b"], [("b", "to", "a")], {"b__to__a": np.array([0, 2, 3])},
+                                  {"b__to__a": np.array([4, 5, 6])}, {}, seed=9)
+rows, cols, nodes, batches, num_nodes, num_edges = sampler.sample(
+    {"b__to__a": np.array([-1])}, {}, "a", np.array([0, 1]), np.array([], dtype=np.int64))
+reveal_type(nodes)
+print(corvane.__file__, nodes["b"].tolist(), num_edges["b__to__a"].tolist())
+'''
+
+
+def run(*command, cwd):
+    ran = subprocess.run([str(part) for part in command], capture_output=True, text=True, cwd=cwd)
+    assert ran.returncode == 0, f"{command}\n{ran.stdout}\n{ran.stderr}"
+    return ran.stdout
+
+
+def test_wheel_installs_imports_and_carries_its_stub(tmp_path):
+    # A build tree of its own, kept between runs, so that only the first run compiles.
+    run(sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "--no-build-isolation", "--quiet",
+        "-w", tmp_path / "dist", "-C", f"build-dir={ROOT / 'build' / 'wheel-check'}", cwd=ROOT)
+    (wheel,) = (tmp_path / "dist").glob("corvane-*.whl")
+    names = zipfile.ZipFile(wheel).namelist()
+    assert {"corvane-stubs/__init__.pyi", "corvane-stubs/py.typed"} <= set(names)
+    assert any(name.startswith("corvane.cpython-313") and name.endswith(".so") for name in names)
+
+    environment = tmp_path / "env"
+    run(sys.executable, "-m", "venv", environment, cwd=tmp_path)
+    python = environment / "bin" / "python"
+    run(python, "-m", "pip", "install", "--quiet", wheel, cwd=tmp_path)  # numpy comes as its dependency
+
+    (tmp_path / "use.py").write_text(SAMPLE.replace("reveal_type(nodes)\n", ""))
+    module_file, *printed = run(python, "use.py", cwd=tmp_path).split(" ", 1)
+    assert Path(module_file).is_relative_to(environment)
+    assert printed == ["[4, 5, 6] [3]\n"]
+
+    (tmp_path / "typed.py").write_text(SAMPLE)  # mypy of this run, packages of the new environment
+    checked = run(sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-executable", python,
+                  "typed.py", cwd=tmp_path)
+    assert 'Revealed type is "dict[str, numpy.ndarray[' in checked

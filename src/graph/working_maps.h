@@ -19,13 +19,16 @@ struct WorkingMaps {
     WorkingMap sampled_cols;       // edge-type key -> destination local index per edge
     WorkingMap sampled_rows;       // edge-type key -> source local index per edge
 
+    // Empties every list. The entries and their storage stay for the next
+    // call, which re-creates the same keys; a call's results never see
+    // another call's values.
     void clear() noexcept {
-        num_sampled_nodes.clear();
-        num_sampled_edges.clear();
-        sampled_batches.clear();
-        sampled_nodes.clear();
-        sampled_cols.clear();
-        sampled_rows.clear();
+        for (WorkingMap* map : {&num_sampled_nodes, &num_sampled_edges, &sampled_batches,
+                                &sampled_nodes, &sampled_cols, &sampled_rows}) {
+            for (auto& entry : *map) {
+                entry.second.clear();
+            }
+        }
     }
 };
 

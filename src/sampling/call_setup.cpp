@@ -41,16 +41,16 @@ std::vector<std::int64_t> seed_times_of(const GraphStore& graph, const std::stri
 void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call) {
     call.reset();
     for (const std::string& node_type : graph.node_types) {
-        working.num_sampled_nodes[node_type] = {0};
-        working.sampled_batches[node_type] = {};
-        working.sampled_nodes[node_type] = {};
+        working.num_sampled_nodes[node_type].assign(1, 0);
+        working.sampled_batches[node_type].clear();
+        working.sampled_nodes[node_type].clear();
         call.books[node_type];
         call.frontier[node_type] = FrontierRange{};
     }
     for (const std::string& key : graph.edge_type_keys) {
-        working.num_sampled_edges[key] = {0};
-        working.sampled_cols[key] = {};
-        working.sampled_rows[key] = {};
+        working.num_sampled_edges[key].assign(1, 0);
+        working.sampled_cols[key].clear();
+        working.sampled_rows[key].clear();
     }
 }
 
@@ -64,7 +64,7 @@ void enter_seeds(const GraphStore& graph, const std::string& entity_table,
     call.frontier[entity_table] = FrontierRange{0, seed_nodes.size};
     call.seed_times = seed_times_of(graph, entity_table, seeds);
 
-    working.num_sampled_nodes.at(entity_table) = {static_cast<std::int64_t>(seed_nodes.size)};
+    working.num_sampled_nodes.at(entity_table).assign(1, static_cast<std::int64_t>(seed_nodes.size));
     std::vector<std::int64_t>& batches = working.sampled_batches.at(entity_table);
     std::vector<std::int64_t>& nodes = working.sampled_nodes.at(entity_table);
     for (const SampledNode& seed : book.nodes()) {

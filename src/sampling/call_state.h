@@ -41,6 +41,15 @@ private:
     NodeIndex local_index_;
 };
 
+// Positions [start, end) of an edge type's row array: one node's neighbours.
+struct ColumnRange {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+
+    std::int64_t size() const { return end - start; }
+    bool empty() const { return end == start; }
+};
+
 // Positions [begin, end) of a node type's list: the nodes a hop expands.
 struct FrontierRange {
     std::size_t begin = 0;
@@ -65,6 +74,7 @@ struct CallState {
     std::unordered_map<std::string, FrontierRange> frontier;  // node types only
     std::vector<std::int64_t> seed_times;  // by batch; empty: sample without time
     SelectionScratch selection;
+    std::vector<ColumnRange> columns;  // gathered columns of the frontier being expanded
 
     void reset();
 };

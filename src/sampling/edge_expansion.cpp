@@ -13,53 +13,55 @@ bool has_column(const Int64View& colptr, std::int64_t node) {
     return node >= 0 && node < colptr.length() - 1;
 }
 
+// A non-empty column that lies inside row.
+bool inside_row(const EdgeExpansion& expansion, ColumnRange column) {
+    return column.start < column.end && column.start >= 0 && column.end <= expansion.row.length();
+}
+
 }  // namespace
 
-ColumnRange read_column(const EdgeExpansion& expansion, std::int64_t node) {
-    const Int64View& colptr = expansion.colptr;
-    if (!has_column(colptr, node)) {
-        throw_node_outside_colptr(expansion.key, node, colptr.length());
-    }
-    const std::int64_t start = colptr[node];
-    const std::int64_t end = colptr[node + 1];
-    if (end <= start) {
-        return ColumnRange{start, start};
-    }
-    if (start < 0 || end > expansion.row.length()) {
-        throw_column_outside_row(expansion.key, node, start, end, expansion.row.length());
-    }
-    return ColumnRange{start, end};
-}
-
-void prefetch_colptr(const EdgeExpansion& expansion, std::int64_t node) {
-    if (expansion.colptr.contains_index(node)) {
-        __builtin_prefetch(expansion.colptr.data + node);
+void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
+                    std::size_t begin, std::size_t end, std::vector<ColumnRange>& columns) {
+    columns.resize(end - begin);
+    for (std::size_t position = begin; position < end; ++position) {
+        const std::int64_t node = nodes[position].node;
+        columns[position - begin] =
+            has_column(expansion.colptr, node)
+                ? ColumnRange{expansion.colptr[node], expansion.colptr[node + 1]}
+                : ColumnRange{};
     }
 }
 
-void prefetch_column(const EdgeExpansion& expansion, std::int64_t node) {
+ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
+                           ColumnRange gathered) {
     if (!has_column(expansion.colptr, node)) {
-        return;
+        throw_node_outside_colptr(expansion.key, node, expansion.colptr.length());
     }
-    const std::int64_t start = expansion.colptr[node];
-    const std::int64_t end = expansion.colptr[node + 1];
-    if (start < end && start >= 0 && end <= expansion.row.length()) {
-        __builtin_prefetch(expansion.row.data + start);
-        __builtin_prefetch(expansion.row.data + start + (end - start) / 2);
+    if (gathered.end <= gathered.start) {
+        return ColumnRange{gathered.start, gathered.start};
+    }
+    if (!inside_row(expansion, gathered)) {
+        throw_column_outside_row(expansion.key, node, gathered.start, gathered.end,
+                                 expansion.row.length());
+    }
+    return gathered;
+}
+
+void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
+    if (inside_row(expansion, gathered)) {
+        __builtin_prefetch(expansion.row.data + gathered.start);
+        __builtin_prefetch(expansion.row.data + gathered.start + gathered.size() / 2);
     }
 }
 
-void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, bool with_time) {
+void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered,
+                        bool with_time) {
     constexpr std::int64_t kShortColumn = 8;  // one cache line of row
-    if (!has_column(expansion.colptr, entry.node)) {
+    if (!inside_row(expansion, gathered)) {
         return;
     }
-    const std::int64_t start = expansion.colptr[entry.node];
-    const std::int64_t end = std::min(expansion.colptr[entry.node + 1], start + kShortColumn);
-    if (start < 0 || end > expansion.row.length()) {
-        return;
-    }
-    for (std::int64_t position = start; position < end; ++position) {
+    const std::int64_t end = std::min(gathered.end, gathered.start + kShortColumn);
+    for (std::int64_t position = gathered.start; position < end; ++position) {
         const std::int64_t neighbor = expansion.row[position];
         expansion.source.prefetch(SampledNode{entry.batch, neighbor});
         if (with_time && expansion.source_time.contains_index(neighbor)) {

@@ -10,15 +10,6 @@
 
 namespace corvane {
 
-// Positions [start, end) of an edge type's row array: one node's neighbours.
-struct ColumnRange {
-    std::int64_t start;
-    std::int64_t end;
-
-    std::int64_t size() const { return end - start; }
-    bool empty() const { return end == start; }
-};
-
 // Everything that expanding one edge type in one hop reads and writes,
 // resolved by key once, so that the work per neighbour touches only plain
 // arrays and the call's own containers.
@@ -36,22 +27,28 @@ struct EdgeExpansion {
     SelectionScratch& selection;
 };
 
-// The column of `node`, checked against colptr and row. A column whose end
-// lies before its start is empty.
-ColumnRange read_column(const EdgeExpansion& expansion, std::int64_t node);
+// The colptr entries of every frontier node in `frontier`, read in one
+// sweep so that their cache misses overlap. Nothing is checked here: an
+// entry for a node outside colptr is left as it is, and checked_column
+// reports it when (and if) the node's column is used.
+void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
+                    std::size_t begin, std::size_t end, std::vector<ColumnRange>& columns);
 
-// Cache-line requests for a frontier node that will be expanded soon, so that
-// the misses of neighbouring frontier nodes overlap instead of queueing. Each
-// step assumes the one before it has landed: first the node's colptr entry,
-// then the start and middle of its column, then the de-duplication slots
-// (and, for temporal selection, the times) of a short column's neighbours.
-// Ids outside the arrays are left alone; they fail when they are read.
-void prefetch_colptr(const EdgeExpansion& expansion, std::int64_t node);
-void prefetch_column(const EdgeExpansion& expansion, std::int64_t node);
-void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, bool with_time);
+// The column of `node` as gathered, checked against colptr and row. A column
+// whose end lies before its start is empty.
+ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
+                           ColumnRange gathered);
+
+// Cache-line requests for a frontier node that will be expanded soon: the
+// start and middle of its column, and once those have landed, the
+// de-duplication slots (and, for temporal selection, the times) of a short
+// column's neighbours. Columns outside row are left alone.
+void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered);
+void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered,
+                        bool with_time);
 
 // The time of the neighbour at row position `position` (inside a column read
-// by read_column), checked against the source type's node_time.
+// by checked_column), checked against the source type's node_time.
 std::int64_t neighbor_time(const EdgeExpansion& expansion, std::int64_t position);
 
 }  // namespace corvane

@@ -10,8 +10,7 @@ namespace corvane {
 namespace {
 
 // How many frontier nodes ahead each prefetch step runs.
-constexpr std::size_t kColptrAhead = 24;
-constexpr std::size_t kColumnAhead = 12;
+constexpr std::size_t kColumnAhead = 8;
 constexpr std::size_t kNeighborsAhead = 4;
 
 Int64View node_time_of(const GraphStore& graph, const std::string& node_type) {
@@ -34,21 +33,21 @@ FrontierRange frontier_of(const HopContext& context, const std::string& key,
     return found->second;
 }
 
-// One frontier node: the selection that the mode and hop parameter call for.
+// One frontier node, whose column the hop parameter says is read: the
+// selection that the mode and hop parameter call for.
 void expand_node(EdgeExpansion& expansion, const HopParameter& parameter, bool with_time,
-                 const CallState& call, SampledNode entry, std::int64_t local) {
+                 const CallState& call, SampledNode entry, std::int64_t local,
+                 ColumnRange gathered) {
+    const ColumnRange column = checked_column(expansion, entry.node, gathered);
     if (with_time) {
         const std::int64_t seed_time = call.seed_times[static_cast<std::size_t>(entry.batch)];
         if (parameter.by_time_window) {
-            select_time_window(expansion, entry, local, parameter.offsets, seed_time);
+            select_time_window(expansion, entry, local, column, parameter.offsets, seed_time);
         } else {
-            select_most_recent(expansion, entry, local, parameter.k, seed_time);
+            select_most_recent(expansion, entry, local, column, parameter.k, seed_time);
         }
-    } else if (parameter.k != 0) {
-        const ColumnRange column = read_column(expansion, entry.node);
-        if (!column.empty()) {
-            select_neighbors(expansion, entry, local, column, parameter.k);
-        }
+    } else if (!column.empty()) {
+        select_neighbors(expansion, entry, local, column, parameter.k);
     }
 }
 
@@ -62,6 +61,12 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const HopParameter parameter = read_hop_parameter(context.request.edge_types[index], hop);
     const bool with_time = samples_with_time(context, source);
     const FrontierRange frontier = frontier_of(context, key, destination_type(edge_type));
+    // Time windows read columns only when the hop samples with time; counts
+    // read them unless k = 0.
+    const bool reads_columns = parameter.by_time_window ? with_time : parameter.k != 0;
+    if (!reads_columns) {
+        return;
+    }
 
     // Resolved once here; nothing below looks a name up again.
     EdgeExpansion expansion{key,
@@ -76,23 +81,25 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
                             context.generator,
                             context.call.selection};
     const NodeBook& destination = context.call.books[destination_type(edge_type)];
-    for (std::size_t position = frontier.begin; position < frontier.end; ++position) {
+    std::vector<ColumnRange>& columns = context.call.columns;
+    gather_columns(expansion, destination.nodes(), frontier.begin, frontier.end, columns);
+
+    for (std::size_t i = 0; i < columns.size(); ++i) {
         // Columns are scattered over large arrays: ask for them a few nodes
         // ahead so that their cache misses overlap.
-        if (position + kColptrAhead < frontier.end) {
-            prefetch_colptr(expansion, destination.nodes()[position + kColptrAhead].node);
+        if (i + kColumnAhead < columns.size()) {
+            prefetch_column(expansion, columns[i + kColumnAhead]);
         }
-        if (position + kColumnAhead < frontier.end) {
-            prefetch_column(expansion, destination.nodes()[position + kColumnAhead].node);
-        }
-        if (position + kNeighborsAhead < frontier.end) {
-            prefetch_neighbors(expansion, destination.nodes()[position + kNeighborsAhead], with_time);
+        const std::size_t position = frontier.begin + i;
+        if (i + kNeighborsAhead < columns.size()) {
+            prefetch_neighbors(expansion, destination.nodes()[position + kNeighborsAhead],
+                               columns[i + kNeighborsAhead], with_time);
         }
         // A copy: when source and destination types agree, admissions grow
         // the very list that is being walked.
         const SampledNode entry = destination.nodes()[position];
         expand_node(expansion, parameter, with_time, context.call, entry,
-                    static_cast<std::int64_t>(position));
+                    static_cast<std::int64_t>(position), columns[i]);
     }
 }
 

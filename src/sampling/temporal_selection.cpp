@@ -43,9 +43,9 @@ void check_sorted(const EdgeExpansion& expansion, ColumnRange window) {
 }  // namespace
 
 void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
-                        std::int64_t destination_local, TimeOffsets offsets,
+                        std::int64_t destination_local, ColumnRange column, TimeOffsets offsets,
                         std::int64_t seed_time) {
-    ColumnRange window = read_column(expansion, frontier_entry.node);
+    ColumnRange window = column;
     if (window.empty()) {
         return;
     }
@@ -63,11 +63,9 @@ void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
 }
 
 void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
-                        std::int64_t destination_local, std::int64_t k, std::int64_t seed_time) {
-    if (k == 0) {
-        return;
-    }
-    ColumnRange past = read_column(expansion, frontier_entry.node);
+                        std::int64_t destination_local, ColumnRange column, std::int64_t k,
+                        std::int64_t seed_time) {
+    ColumnRange past = column;
     if (past.empty()) {
         return;
     }

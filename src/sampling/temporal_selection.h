@@ -15,15 +15,16 @@ struct TimeOffsets {
     std::int64_t upper = 0;
 };
 
-// Admits every neighbour of the frontier entry whose time lies in the window,
+// Admits every neighbour in `column` (checked) whose time lies in the window,
 // oldest first. Columns must be sorted by time.
 void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
-                        std::int64_t destination_local, TimeOffsets offsets,
+                        std::int64_t destination_local, ColumnRange column, TimeOffsets offsets,
                         std::int64_t seed_time);
 
 // Admits the k most recent neighbours not later than the seed time (all of
-// them when k < 0, none when k = 0), oldest first.
+// them when k < 0), oldest first. k must not be 0.
 void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
-                        std::int64_t destination_local, std::int64_t k, std::int64_t seed_time);
+                        std::int64_t destination_local, ColumnRange column, std::int64_t k,
+                        std::int64_t seed_time);
 
 }  // namespace corvane

@@ -8,7 +8,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_REQUIRES = $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 
-.PHONY: demo test build clean
+.PHONY: demo test build bench clean
 
 # The demo's own requirements: the project's "demo" extra, installed beside
 # the module that build installed.
@@ -29,6 +29,12 @@ $(VENV)/.build-requirements: pyproject.toml scripts/find-python.sh
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet $(BUILD_REQUIRES) cmake ninja
 	touch $@
+
+# Benchmarks against the traversal floor (bench/run.py --help for options):
+# BENCH_ARGS=--quick for a small graph.
+bench: $(VENV)/.build-requirements
+	$(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(VENV) build dist

@@ -152,8 +152,15 @@ def measure(sampler, floor, graph, workload, calls, seed):
         floor_times.append(floor_elapsed)
         edges.append(sum(int(v.sum()) for v in result[5].values()))
         floor_edges.append(floor_count)
-        if number % 4 == 0:
-            assembly.append(floor.assemble_like(result) / elapsed)
+        del result
+    # The result-building share: the same dictionaries and arrays built again
+    # right after a call, in a pass of its own so that the floor's memory
+    # traffic does not change what the allocator finds.
+    for seeds, times in requests[3:3 + 12]:
+        started = time.perf_counter()
+        result = sampler.sample(*workload.sample_args(seeds, times))
+        elapsed = time.perf_counter() - started
+        assembly.append(floor.assemble_like(result) / elapsed)
         del result
     median, low, high = summarize(sampler_times)
     floor_median, _, _ = summarize(floor_times)

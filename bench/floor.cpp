@@ -125,10 +125,10 @@ struct Floor {
     }
 };
 
-std::vector<HopParameter> read_hops(const py::tuple& spec) {
+std::vector<HopParameter> read_hops(const py::tuple& selection) {
     std::vector<HopParameter> hops;
-    const std::string mode = spec[0].cast<std::string>();
-    for (const py::handle item : spec[1]) {
+    const std::string mode = selection[0].cast<std::string>();
+    for (const py::handle item : selection[1]) {
         HopParameter hop;
         if (mode == "count") {
             hop.k = item.cast<std::int64_t>();
@@ -153,11 +153,11 @@ py::tuple traverse(const py::list& edge_types, const py::list& node_times, int e
     Floor floor;
     floor.generator.seed(seed);
     for (const py::handle item : edge_types) {
-        const py::tuple spec = item.cast<py::tuple>();
-        Int64Array colptr = spec[2].cast<Int64Array>();
-        Int64Array row = spec[3].cast<Int64Array>();
-        floor.edge_types.push_back({spec[0].cast<int>(), spec[1].cast<int>(), colptr.data(),
-                                    row.data(), read_hops(spec[4].cast<py::tuple>())});
+        const py::tuple selection = item.cast<py::tuple>();
+        Int64Array colptr = selection[2].cast<Int64Array>();
+        Int64Array row = selection[3].cast<Int64Array>();
+        floor.edge_types.push_back({selection[0].cast<int>(), selection[1].cast<int>(), colptr.data(),
+                                    row.data(), read_hops(selection[4].cast<py::tuple>())});
         keep.push_back(colptr);
         keep.push_back(row);
     }

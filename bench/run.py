@@ -94,9 +94,9 @@ class Workload:
     def floor_args(self, graph, seeds, times, seed):
         edge_types = []
         for e in EDGE_TYPES:
-            spec = ("count", self.counts[e]) if e in self.counts else ("window", self.windows[e])
+            selection = ("count", self.counts[e]) if e in self.counts else ("window", self.windows[e])
             edge_types.append((NODE_TYPES.index(e[0]), NODE_TYPES.index(e[2]),
-                               graph.colptr[key(e)], graph.row[key(e)], spec))
+                               graph.colptr[key(e)], graph.row[key(e)], selection))
         node_times = [graph.node_time[t] if self.temporal else None for t in NODE_TYPES]
         return (edge_types, node_times, NODE_TYPES.index(self.entity), seeds, times, self.hops, seed)
 

@@ -36,8 +36,14 @@ void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
                          std::int64_t destination_local, ColumnRange column, std::int64_t k) {
     SelectionScratch& scratch = expansion.selection;
     choose_offsets(expansion.generator, column.size(), k, scratch);
+    // The chosen positions are scattered over the column: request them all,
+    // then the de-duplication slots of the neighbours they hold, then admit.
     for (const std::int64_t offset : scratch.chosen) {
         __builtin_prefetch(expansion.row.data + column.start + offset);
+    }
+    for (const std::int64_t offset : scratch.chosen) {
+        const std::int64_t neighbor = expansion.row[column.start + offset];
+        expansion.source.prefetch(SampledNode{frontier_entry.batch, neighbor});
     }
     for (const std::int64_t offset : scratch.chosen) {
         admit_neighbor(expansion, column.start + offset, frontier_entry, destination_local);

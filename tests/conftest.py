@@ -1,9 +1,20 @@
-"""Small graphs shared by the test files."""
+"""Small graphs shared by the test files, and the suite's run settings."""
+
+import os
 
 import numpy as np
 import pytest
 
 import corvane
+
+# Set by `make test-sanitize`, which runs this interpreter with the ASan
+# runtime preloaded. Programs that tests start inherit the runtime, so a child
+# interpreter can import the instrumented module, but not the leak check: a
+# compiler, for one, leaks by design. This process's own leak check stays on.
+UNDER_SANITIZER = os.environ.get("CORVANE_SANITIZED") == "1"
+if UNDER_SANITIZER:
+    os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+
 
 WRITES = "author__writes__paper"
 WRITTEN_BY = "paper__written_by__author"

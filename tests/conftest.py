@@ -1,6 +1,9 @@
 """Small graphs shared by the test files, and the suite's run settings."""
 
+import builtins
 import os
+import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,6 +22,30 @@ if UNDER_SANITIZER:
 WRITES = "author__writes__paper"
 WRITTEN_BY = "paper__written_by__author"
 PAPER_AUTHOR_EDGE_TYPES = [("author", "writes", "paper"), ("paper", "written_by", "author")]
+
+
+def documented_errors():
+    """The README's error table, one (bad input, exception class, message regex) per row.
+
+    In a message, `<...>` stands for a value (an integer where it names an id, a
+    count or a position) and `…` for any further text.
+    """
+    integers = {"<id>", "<n>", "<start>", "<end>", "<hop>", "<rows>"}
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    block = readme.split("<!-- error-table:start -->")[1].split("<!-- error-table:end -->")[0]
+    rows = []
+    for line in block.splitlines():
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if len(cells) != 3 or not cells[1].startswith("`"):
+            continue  # prose, header or separator
+        bad_input, exception, message = cells[0], cells[1].strip("`"), cells[2].strip("`")
+        pattern = "".join(
+            r"-?\d+" if piece in integers else ".+?" if re.fullmatch(r"<[^<>]*>", piece)
+            else ".*" if piece == "…" else re.escape(piece)
+            for piece in re.split(r"(<[^<>]*>|…)", message)
+        )
+        rows.append((bad_input, getattr(builtins, exception), re.compile(pattern, re.DOTALL)))
+    return rows
 
 
 def i64(*values):

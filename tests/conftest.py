@@ -1,12 +1,14 @@
 """Small graphs shared by the test files, and the suite's run settings."""
 
 import builtins
+import collections
 import os
 import re
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import corvane
 
@@ -17,6 +19,25 @@ import corvane
 UNDER_SANITIZER = os.environ.get("CORVANE_SANITIZED") == "1"
 if UNDER_SANITIZER:
     os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+
+# Property-based tests run a fixed set of examples on every run, and nothing
+# in them depends on timing.
+settings.register_profile("corvane", derandomize=True, deadline=None, max_examples=500, database=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("corvane")
+
+# Figures that tests measure, reported at the end of the run: examples run per
+# property-based test, and named measurements.
+EXAMPLES_RUN = collections.Counter()
+FIGURES = {}
+
+
+def pytest_terminal_summary(terminalreporter):
+    if EXAMPLES_RUN:
+        counts = ", ".join(f"{name} {count}" for name, count in sorted(EXAMPLES_RUN.items()))
+        terminalreporter.write_line(f"hostile-input examples run: {sum(EXAMPLES_RUN.values())} ({counts})")
+    for name, value in FIGURES.items():
+        terminalreporter.write_line(f"{name}: {value}")
 
 
 WRITES = "author__writes__paper"

@@ -56,8 +56,17 @@ class KeyText:
 
 
 DICTS = st.sampled_from([dict, SubDict, OrderedDict])
-ARRAY_LAYOUTS = ["contiguous", "reversed", "strided", "byte-swapped", "byte-swapped strided", "read-only", "subclass"]
+ARRAY_LAYOUTS = ["contiguous", "reversed", "strided", "byte-swapped", "byte-swapped strided", "read-only", "subclass",
+                 "misaligned"]
 EMPTY_DTYPES = ["float64", "uint8", "int32", "bool", "object", "U3", "complex128"]
+
+
+def misaligned(array):
+    """The same values, C-contiguous but one byte off an 8-byte boundary."""
+    buffer = np.zeros(array.size * 8 + 1, dtype=np.uint8)
+    moved = np.ndarray(array.shape, dtype=np.int64, buffer=buffer, offset=1)
+    moved[...] = array
+    return moved
 
 
 def read_only(array):
@@ -81,6 +90,7 @@ def int64_values(draw, values, layouts=ARRAY_LAYOUTS):
         "byte-swapped strided": lambda: np.repeat(array.astype(">i8"), 2)[::2],
         "read-only": lambda: read_only(array),
         "subclass": lambda: array.view(SubArray),
+        "misaligned": lambda: misaligned(array),
     }[layout]()
 
 

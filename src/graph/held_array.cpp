@@ -8,8 +8,12 @@ namespace corvane {
 
 namespace {
 
+constexpr int kAligned = py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+
+// Readable in place as int64_t: C-contiguous, aligned, native int64.
 bool is_contiguous_native_int64(const py::array& array) {
-    return (array.flags() & py::array::c_style) != 0 &&
+    const int required = py::array::c_style | kAligned;
+    return (array.flags() & required) == required &&
            array.dtype().equal(py::dtype::of<std::int64_t>());
 }
 
@@ -28,8 +32,10 @@ HeldArray hold_as_int64(const py::array& array) {
     if (is_contiguous_native_int64(array)) {
         return view_of_contiguous(array);
     }
-    // Strided, reversed or byte-swapped: one converting copy, kept by us.
-    using ContiguousInt64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    // Strided, reversed, misaligned or byte-swapped: one converting copy,
+    // kept by us.
+    using ContiguousInt64 =
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast | kAligned>;
     return view_of_contiguous(ContiguousInt64(array));
 }
 

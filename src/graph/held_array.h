@@ -14,9 +14,10 @@ struct HeldArray {
     Int64View view;
 };
 
-// Views `array` (already checked to be 1-D and int64, or empty) as contiguous
-// native int64 values. The array is used in place when it already has that
-// layout; otherwise it is converted once to a new array that is held instead.
+// Views `array` (already checked to be 1-D and int64, or empty) as contiguous,
+// aligned, native int64 values. The array is used in place when it already
+// has that layout; otherwise it is converted once to a new array that is held
+// instead.
 HeldArray hold_as_int64(const pybind11::array& array);
 
 }  // namespace corvane

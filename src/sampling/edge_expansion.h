@@ -20,8 +20,7 @@ struct EdgeExpansion {
     Int64View row;
     Int64View source_time;  // empty when the source type has no node times
     NodeBook& source;       // where admitted neighbours are entered
-    std::vector<std::int64_t>& edge_counts;  // last element: this hop's count
-    std::vector<std::int64_t>& sampled_rows;
+    std::vector<std::int64_t>& sampled_rows;  // one per recorded edge
     std::vector<std::int64_t>& sampled_cols;
     RandomEngine& generator;
     SelectionScratch& selection;

@@ -57,7 +57,8 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::string& key = graph.edge_type_keys[index];
     const std::string& source = source_type(edge_type);
 
-    context.working.num_sampled_edges.at(key).push_back(0);
+    std::vector<std::int64_t>& edge_counts = context.working.num_sampled_edges.at(key);
+    edge_counts.push_back(0);
     const HopParameter parameter = read_hop_parameter(context.request.edge_types[index], hop);
     const bool with_time = samples_with_time(context, source);
     const FrontierRange frontier = frontier_of(context, key, destination_type(edge_type));
@@ -75,7 +76,6 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
                             graph.row_data.at(key).view,
                             node_time_of(graph, source),
                             context.call.books[source],
-                            context.working.num_sampled_edges.at(key),
                             context.working.sampled_rows.at(key),
                             context.working.sampled_cols.at(key),
                             context.generator,
@@ -83,6 +83,9 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const NodeBook& destination = context.call.books[destination_type(edge_type)];
     std::vector<ColumnRange>& columns = context.call.columns;
     gather_columns(expansion, destination.nodes(), frontier.begin, frontier.end, columns);
+    // Every admission records one edge, so this pass's count is how much the
+    // edge list grew.
+    const std::size_t edges_before = expansion.sampled_rows.size();
 
     for (std::size_t i = 0; i < columns.size(); ++i) {
         // Columns are scattered over large arrays: ask for them a few nodes
@@ -101,6 +104,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
         expand_node(expansion, parameter, with_time, context.call, entry,
                     static_cast<std::int64_t>(position), columns[i]);
     }
+    edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_rows.size() - edges_before);
 }
 
 void advance_frontiers(HopContext& context) {

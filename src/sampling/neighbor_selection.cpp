@@ -65,7 +65,6 @@ void admit_neighbor(EdgeExpansion& expansion, std::int64_t position, SampledNode
                     std::int64_t destination_local) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local = expansion.source.admit(SampledNode{frontier_entry.batch, neighbor});
-    expansion.edge_counts.back() += 1;
     expansion.sampled_rows.push_back(neighbor_local);
     expansion.sampled_cols.push_back(destination_local);
 }

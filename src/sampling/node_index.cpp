@@ -6,24 +6,29 @@ namespace {
 
 constexpr std::size_t kInitialCapacity = 64;
 
-// A 64-bit finaliser that spreads both halves of the key over all bits.
-std::uint64_t mix(std::uint64_t value) {
-    value ^= value >> 33;
-    value *= 0xff51afd7ed558ccdULL;
-    value ^= value >> 33;
-    value *= 0xc4ceb9fe1a85ec53ULL;
-    value ^= value >> 33;
-    return value;
+constexpr int kBits = 64;
+
+int log2_of(std::size_t power_of_two) {
+    int bits = 0;
+    while ((std::size_t{1} << bits) < power_of_two) {
+        ++bits;
+    }
+    return bits;
 }
 
 }  // namespace
 
-NodeIndex::NodeIndex() : slots_(kInitialCapacity, Slot{kEmpty, 0, 0}), mask_(kInitialCapacity - 1) {}
+NodeIndex::NodeIndex()
+    : slots_(kInitialCapacity, Slot{kEmpty, 0, 0}),
+      mask_(kInitialCapacity - 1),
+      shift_(kBits - log2_of(kInitialCapacity)) {}
 
+// Multiplicative hashing: the high bits of the product depend on every bit
+// of both halves of the key, and cost two multiplications.
 std::size_t NodeIndex::home_of(std::int64_t batch, std::int64_t node) const {
-    const auto key = static_cast<std::uint64_t>(node) * 0x9e3779b97f4a7c15ULL +
-                     static_cast<std::uint64_t>(batch);
-    return static_cast<std::size_t>(mix(key)) & mask_;
+    const std::uint64_t key = static_cast<std::uint64_t>(node) * 0x9e3779b97f4a7c15ULL +
+                              static_cast<std::uint64_t>(batch);
+    return static_cast<std::size_t>((key * 0xd6e8feb86659fd93ULL) >> shift_);
 }
 
 std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
@@ -51,6 +56,7 @@ void NodeIndex::grow() {
     std::vector<Slot> old(slots_.size() * 2, Slot{kEmpty, 0, 0});
     old.swap(slots_);
     mask_ = slots_.size() - 1;
+    shift_ = kBits - log2_of(slots_.size());
     for (std::size_t& position : occupied_) {
         const Slot& slot = old[position];
         std::size_t at = home_of(slot.batch, slot.node);

@@ -41,6 +41,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<std::size_t> occupied_;  // positions in use, for clear()
     std::size_t mask_ = 0;
+    int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
 };
 
 }  // namespace corvane

@@ -1,5 +1,7 @@
 #include "sampling/hop_loop.h"
 
+#include <algorithm>
+
 #include "sampling/hop_parameter.h"
 #include "sampling/neighbor_selection.h"
 #include "sampling/sampling_errors.h"
@@ -9,9 +11,15 @@ namespace corvane {
 
 namespace {
 
-// How many frontier nodes ahead each prefetch step runs.
-constexpr std::size_t kColumnAhead = 8;
-constexpr std::size_t kNeighborsAhead = 4;
+// Frontier nodes whose cache lines are requested together.
+constexpr std::size_t kChunk = 16;
+
+void request_rows(const EdgeExpansion& expansion, const std::vector<ColumnRange>& columns,
+                  std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        prefetch_column(expansion, columns[i]);
+    }
+}
 
 Int64View node_time_of(const GraphStore& graph, const std::string& node_type) {
     const auto found = graph.node_time_data.find(node_type);
@@ -87,22 +95,28 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     // edge list grew.
     const std::size_t edges_before = expansion.sampled_rows.size();
 
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        // Columns are scattered over large arrays: ask for them a few nodes
-        // ahead so that their cache misses overlap.
-        if (i + kColumnAhead < columns.size()) {
-            prefetch_column(expansion, columns[i + kColumnAhead]);
+    // Frontier nodes go in chunks: the rows of the next chunk are requested
+    // in one burst, and once the current chunk's rows have landed, the index
+    // slots (and times) of its neighbours; then the chunk is expanded. The
+    // bursts keep many misses in flight, as a plain walk over the columns
+    // would, without the expansion work between them.
+    const std::size_t count = columns.size();
+    request_rows(expansion, columns, 0, std::min(count, kChunk));
+    for (std::size_t chunk = 0; chunk < count; chunk += kChunk) {
+        const std::size_t chunk_end = std::min(count, chunk + kChunk);
+        request_rows(expansion, columns, chunk_end, std::min(count, chunk_end + kChunk));
+        for (std::size_t i = chunk; i < chunk_end; ++i) {
+            prefetch_neighbors(expansion, destination.nodes()[frontier.begin + i], columns[i],
+                               with_time);
         }
-        const std::size_t position = frontier.begin + i;
-        if (i + kNeighborsAhead < columns.size()) {
-            prefetch_neighbors(expansion, destination.nodes()[position + kNeighborsAhead],
-                               columns[i + kNeighborsAhead], with_time);
+        for (std::size_t i = chunk; i < chunk_end; ++i) {
+            const std::size_t position = frontier.begin + i;
+            // A copy: when source and destination types agree, admissions
+            // grow the very list that is being walked.
+            const SampledNode entry = destination.nodes()[position];
+            expand_node(expansion, parameter, with_time, context.call, entry,
+                        static_cast<std::int64_t>(position), columns[i]);
         }
-        // A copy: when source and destination types agree, admissions grow
-        // the very list that is being walked.
-        const SampledNode entry = destination.nodes()[position];
-        expand_node(expansion, parameter, with_time, context.call, entry,
-                    static_cast<std::int64_t>(position), columns[i]);
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_rows.size() - edges_before);
 }

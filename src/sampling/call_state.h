@@ -26,7 +26,15 @@ class NodeBook {
 public:
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
-    std::int64_t admit(SampledNode node);
+    std::int64_t admit(SampledNode node) {
+        bool inserted = false;
+        const std::int64_t local = local_index_.find_or_insert(
+            node.batch, node.node, static_cast<std::int64_t>(nodes_.size()), inserted);
+        if (inserted) {
+            nodes_.push_back(node);
+        }
+        return local;
+    }
 
     const std::vector<SampledNode>& nodes() const { return nodes_; }
     std::size_t size() const { return nodes_.size(); }

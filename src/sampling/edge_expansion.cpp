@@ -70,13 +70,5 @@ void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, Colum
     }
 }
 
-std::int64_t neighbor_time(const EdgeExpansion& expansion, std::int64_t position) {
-    const std::int64_t neighbor = expansion.row[position];
-    if (!expansion.source_time.contains_index(neighbor)) {
-        throw_node_outside_node_time(expansion.source_type, neighbor,
-                                     expansion.source_time.length());
-    }
-    return expansion.source_time[neighbor];
-}
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include "graph/int64_view.h"
 #include "random/random_engine.h"
 #include "sampling/call_state.h"
+#include "sampling/sampling_errors.h"
 
 namespace corvane {
 
@@ -47,7 +48,15 @@ void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, Colum
                         bool with_time);
 
 // The time of the neighbour at row position `position` (inside a column read
-// by checked_column), checked against the source type's node_time.
-std::int64_t neighbor_time(const EdgeExpansion& expansion, std::int64_t position);
+// by checked_column), checked against the source type's node_time. Inline:
+// every probe of a temporal search reads one.
+inline std::int64_t neighbor_time(const EdgeExpansion& expansion, std::int64_t position) {
+    const std::int64_t neighbor = expansion.row[position];
+    if (!expansion.source_time.contains_index(neighbor)) {
+        throw_node_outside_node_time(expansion.source_type, neighbor,
+                                     expansion.source_time.length());
+    }
+    return expansion.source_time[neighbor];
+}
 
 }  // namespace corvane

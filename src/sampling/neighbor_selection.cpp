@@ -61,12 +61,5 @@ void select_neighbors(EdgeExpansion& expansion, SampledNode frontier_entry,
     }
 }
 
-void admit_neighbor(EdgeExpansion& expansion, std::int64_t position, SampledNode frontier_entry,
-                    std::int64_t destination_local) {
-    const std::int64_t neighbor = expansion.row[position];
-    const std::int64_t neighbor_local = expansion.source.admit(SampledNode{frontier_entry.batch, neighbor});
-    expansion.sampled_rows.push_back(neighbor_local);
-    expansion.sampled_cols.push_back(destination_local);
-}
 
 }  // namespace corvane

@@ -23,34 +23,6 @@ NodeIndex::NodeIndex()
       mask_(kInitialCapacity - 1),
       shift_(kBits - log2_of(kInitialCapacity)) {}
 
-// Multiplicative hashing: the high bits of the product depend on every bit
-// of both halves of the key, and cost two multiplications.
-std::size_t NodeIndex::home_of(std::int64_t batch, std::int64_t node) const {
-    const std::uint64_t key = static_cast<std::uint64_t>(node) * 0x9e3779b97f4a7c15ULL +
-                              static_cast<std::uint64_t>(batch);
-    return static_cast<std::size_t>((key * 0xd6e8feb86659fd93ULL) >> shift_);
-}
-
-std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
-                                       std::int64_t next_local, bool& inserted) {
-    for (std::size_t at = home_of(batch, node);; at = (at + 1) & mask_) {
-        Slot& slot = slots_[at];
-        if (slot.batch == batch && slot.node == node) {
-            inserted = false;
-            return slot.local;
-        }
-        if (slot.batch == kEmpty) {
-            slot = Slot{batch, node, next_local};
-            occupied_.push_back(at);
-            inserted = true;
-            if (occupied_.size() * 2 > slots_.size()) {
-                grow();
-            }
-            return next_local;
-        }
-    }
-}
-
 // Doubles the table, keeping it at most half full so that probe runs stay short.
 void NodeIndex::grow() {
     std::vector<Slot> old(slots_.size() * 2, Slot{kEmpty, 0, 0});

@@ -44,4 +44,34 @@ private:
     int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
 };
 
+// Defined here: one look-up per admitted neighbour.
+
+// Multiplicative hashing: the high bits of the product depend on every bit
+// of both halves of the key, and cost two multiplications.
+inline std::size_t NodeIndex::home_of(std::int64_t batch, std::int64_t node) const {
+    const std::uint64_t key = static_cast<std::uint64_t>(node) * 0x9e3779b97f4a7c15ULL +
+                              static_cast<std::uint64_t>(batch);
+    return static_cast<std::size_t>((key * 0xd6e8feb86659fd93ULL) >> shift_);
+}
+
+inline std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
+                                              std::int64_t next_local, bool& inserted) {
+    for (std::size_t at = home_of(batch, node);; at = (at + 1) & mask_) {
+        Slot& slot = slots_[at];
+        if (slot.batch == batch && slot.node == node) {
+            inserted = false;
+            return slot.local;
+        }
+        if (slot.batch == kEmpty) {
+            slot = Slot{batch, node, next_local};
+            occupied_.push_back(at);
+            inserted = true;
+            if (occupied_.size() * 2 > slots_.size()) {
+                grow();
+            }
+            return next_local;
+        }
+    }
+}
+
 }  // namespace corvane

@@ -6,13 +6,6 @@ namespace corvane {
 
 namespace {
 
-void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
-               std::int64_t destination_local, ColumnRange column) {
-    for (std::int64_t position = column.start; position < column.end; ++position) {
-        admit_neighbor(expansion, position, frontier_entry, destination_local);
-    }
-}
-
 // Floyd's sampling without replacement: the step for j draws one value below
 // j + 1 and takes it, or j itself when the value was taken before. The draws
 // do not depend on what is admitted, so all k offsets are chosen first and
@@ -32,6 +25,8 @@ void choose_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
     }
 }
 
+}  // namespace
+
 void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
                          std::int64_t destination_local, ColumnRange column, std::int64_t k) {
     SelectionScratch& scratch = expansion.selection;
@@ -49,17 +44,5 @@ void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
         admit_neighbor(expansion, column.start + offset, frontier_entry, destination_local);
     }
 }
-
-}  // namespace
-
-void select_neighbors(EdgeExpansion& expansion, SampledNode frontier_entry,
-                      std::int64_t destination_local, ColumnRange column, std::int64_t k) {
-    if (k < 0 || k >= column.size()) {
-        admit_all(expansion, frontier_entry, destination_local, column);
-    } else if (k > 0) {
-        admit_random_subset(expansion, frontier_entry, destination_local, column, k);
-    }
-}
-
 
 }  // namespace corvane

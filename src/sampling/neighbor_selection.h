@@ -7,12 +7,6 @@
 
 namespace corvane {
 
-// Chooses k of the candidate positions in `column` (all of them when k < 0 or
-// k >= their number; otherwise k distinct ones by Floyd's method, one engine
-// draw each) and admits each at once, in the order chosen.
-void select_neighbors(EdgeExpansion& expansion, SampledNode frontier_entry,
-                      std::int64_t destination_local, ColumnRange column, std::int64_t k);
-
 // Enters the neighbour at row position `position` into the tree of
 // `frontier_entry` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
@@ -23,6 +17,25 @@ inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
         expansion.source.admit(SampledNode{frontier_entry.batch, neighbor});
     expansion.sampled_rows.push_back(neighbor_local);
     expansion.sampled_cols.push_back(destination_local);
+}
+
+// k distinct positions of `column` (0 < k < its size) by Floyd's method, one
+// engine draw each, admitted in the order chosen.
+void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
+                         std::int64_t destination_local, ColumnRange column, std::int64_t k);
+
+// Chooses k of the candidate positions in `column` (all of them when k < 0 or
+// k >= their number; otherwise k distinct ones at random) and admits each at
+// once, in the order chosen. Inline: it runs once per expanded node.
+inline void select_neighbors(EdgeExpansion& expansion, SampledNode frontier_entry,
+                             std::int64_t destination_local, ColumnRange column, std::int64_t k) {
+    if (k < 0 || k >= column.size()) {
+        for (std::int64_t position = column.start; position < column.end; ++position) {
+            admit_neighbor(expansion, position, frontier_entry, destination_local);
+        }
+    } else if (k > 0) {
+        admit_random_subset(expansion, frontier_entry, destination_local, column, k);
+    }
 }
 
 }  // namespace corvane

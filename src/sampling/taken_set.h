@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -29,6 +31,11 @@ public:
 
 private:
     enum class Form { kScan, kBytes, kHashed };
+    static constexpr std::int64_t kFree = -1;  // offsets are never negative
+
+    static std::size_t hash_offset(std::int64_t offset) {
+        return static_cast<std::size_t>(static_cast<std::uint64_t>(offset) * 0x9e3779b97f4a7c15ULL >> 20);
+    }
 
     bool take_scanned(std::int64_t offset);
     bool take_byte(std::int64_t offset);
@@ -40,5 +47,51 @@ private:
     SelectionScratch& scratch_;
     std::size_t hash_mask_ = 0;
 };
+
+// Defined here: one call per draw.
+
+inline bool TakenSet::take(std::int64_t offset) {
+    switch (form_) {
+        case Form::kScan:
+            return take_scanned(offset);
+        case Form::kBytes:
+            return take_byte(offset);
+        case Form::kHashed:
+            return take_hashed(offset);
+    }
+    return false;
+}
+
+inline bool TakenSet::take_scanned(std::int64_t offset) {
+    const auto end = scanned_.begin() + static_cast<std::ptrdiff_t>(count_);
+    if (std::find(scanned_.begin(), end, offset) != end) {
+        return false;
+    }
+    scanned_[count_++] = offset;
+    return true;
+}
+
+inline bool TakenSet::take_byte(std::int64_t offset) {
+    std::uint8_t& byte = scratch_.taken_bytes[static_cast<std::size_t>(offset)];
+    if (byte != 0) {
+        return false;
+    }
+    byte = 1;
+    scratch_.taken.push_back(offset);
+    return true;
+}
+
+inline bool TakenSet::take_hashed(std::int64_t offset) {
+    for (std::size_t at = hash_offset(offset) & hash_mask_;; at = (at + 1) & hash_mask_) {
+        std::int64_t& slot = scratch_.taken_slots[at];
+        if (slot == offset) {
+            return false;
+        }
+        if (slot == kFree) {
+            slot = offset;
+            return true;
+        }
+    }
+}
 
 }  // namespace corvane

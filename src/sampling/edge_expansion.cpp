@@ -1,5 +1,7 @@
 #include "sampling/edge_expansion.h"
 
+#include "sampling/prefetch.h"
+
 #include <algorithm>
 
 #include "sampling/sampling_errors.h"
@@ -49,8 +51,8 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
 
 void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
     if (inside_row(expansion, gathered)) {
-        __builtin_prefetch(expansion.row.data + gathered.start);
-        __builtin_prefetch(expansion.row.data + gathered.start + gathered.size() / 2);
+        prefetch_line(expansion.row.data + gathered.start);
+        prefetch_line(expansion.row.data + gathered.start + gathered.size() / 2);
     }
 }
 
@@ -65,7 +67,7 @@ void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, Colum
         const std::int64_t neighbor = expansion.row[position];
         expansion.source.prefetch(SampledNode{entry.batch, neighbor});
         if (with_time && expansion.source_time.contains_index(neighbor)) {
-            __builtin_prefetch(expansion.source_time.data + neighbor);
+            prefetch_line(expansion.source_time.data + neighbor);
         }
     }
 }

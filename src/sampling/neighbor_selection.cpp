@@ -1,5 +1,7 @@
 #include "sampling/neighbor_selection.h"
 
+#include "sampling/prefetch.h"
+
 #include "sampling/taken_set.h"
 
 namespace corvane {
@@ -34,7 +36,7 @@ void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
     // The chosen positions are scattered over the column: request them all,
     // then the de-duplication slots of the neighbours they hold, then admit.
     for (const std::int64_t offset : scratch.chosen) {
-        __builtin_prefetch(expansion.row.data + column.start + offset);
+        prefetch_line(expansion.row.data + column.start + offset);
     }
     for (const std::int64_t offset : scratch.chosen) {
         const std::int64_t neighbor = expansion.row[column.start + offset];

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "sampling/prefetch.h"
+
 namespace corvane {
 
 // De-duplication index of one node type within one call: (batch, node) to
@@ -20,7 +22,7 @@ public:
 
     // Asks for the cache line where (batch, node) would be found.
     void prefetch(std::int64_t batch, std::int64_t node) const {
-        __builtin_prefetch(slots_.data() + home_of(batch, node));
+        prefetch_line(slots_.data() + home_of(batch, node));
     }
 
     // Empties the index but keeps its table, so that the next call of a

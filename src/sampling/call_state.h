@@ -64,6 +64,21 @@ struct FrontierRange {
     std::size_t end = 0;
 };
 
+// A count selection planned for one frontier node before any node of its
+// chunk is admitted: its checked column and, for a random subset, where its
+// drawn offsets lie in the plan.
+struct PlannedSelection {
+    ColumnRange column;
+    bool random = false;
+    std::size_t first = 0;  // offsets in SelectionPlan::chosen[first, last)
+    std::size_t last = 0;
+};
+
+struct SelectionPlan {
+    std::vector<PlannedSelection> nodes;
+    std::vector<std::int64_t> chosen;
+};
+
 // Working storage of random selections, reused from one selection (and one
 // call) to the next so that selecting allocates nothing in the steady state.
 struct SelectionScratch {
@@ -71,6 +86,7 @@ struct SelectionScratch {
     std::vector<std::int64_t> taken;        // offsets marked in taken_bytes
     std::vector<std::uint8_t> taken_bytes;  // one per candidate; zero between selections
     std::vector<std::int64_t> taken_slots;  // hashed offsets; all free between selections
+    SelectionPlan plan;                     // the chunk being expanded
 };
 
 // The bookkeeping of one sample call. The sampler keeps one and resets it at

@@ -34,6 +34,11 @@ void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNod
     }
 }
 
+bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node, ColumnRange gathered) {
+    return has_column(expansion.colptr, node) &&
+           (gathered.end <= gathered.start || inside_row(expansion, gathered));
+}
+
 ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
                            ColumnRange gathered) {
     if (!has_column(expansion.colptr, node)) {

@@ -34,6 +34,9 @@ struct EdgeExpansion {
 void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
                     std::size_t begin, std::size_t end, std::vector<ColumnRange>& columns);
 
+// Whether checked_column would accept the gathered column of `node`.
+bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node, ColumnRange gathered);
+
 // The column of `node` as gathered, checked against colptr and row. A column
 // whose end lies before its start is empty.
 ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,

@@ -109,13 +109,23 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
             prefetch_neighbors(expansion, destination.nodes()[frontier.begin + i], columns[i],
                                with_time);
         }
+        const std::size_t planned =
+            with_time ? 0
+                      : plan_selections(expansion, destination.nodes(), frontier.begin, columns,
+                                        chunk, chunk_end, parameter.k);
         for (std::size_t i = chunk; i < chunk_end; ++i) {
             const std::size_t position = frontier.begin + i;
             // A copy: when source and destination types agree, admissions
             // grow the very list that is being walked.
             const SampledNode entry = destination.nodes()[position];
-            expand_node(expansion, parameter, with_time, context.call, entry,
-                        static_cast<std::int64_t>(position), columns[i]);
+            const auto local = static_cast<std::int64_t>(position);
+            if (with_time) {
+                expand_node(expansion, parameter, with_time, context.call, entry, local, columns[i]);
+            } else if (i - chunk < planned) {
+                admit_planned(expansion, entry, local, i - chunk);
+            } else {
+                checked_column(expansion, entry.node, columns[i]);  // reports the invalid column
+            }
         }
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_rows.size() - edges_before);

@@ -13,17 +13,37 @@ namespace {
 // do not depend on what is admitted, so all k offsets are chosen first and
 // their neighbours fetched together before they are admitted in that order.
 void choose_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
-                    SelectionScratch& scratch) {
-    scratch.chosen.clear();
+                    SelectionScratch& scratch, std::vector<std::int64_t>& chosen) {
     TakenSet taken(n, k, scratch);
     for (std::int64_t j = n - k; j < n; ++j) {
         const auto drawn = static_cast<std::int64_t>(generator.draw_below(static_cast<std::uint64_t>(j) + 1));
-        std::int64_t chosen = drawn;
-        if (!taken.take(drawn)) {
-            chosen = j;  // never taken yet: earlier steps chose offsets below j
-            taken.take(j);
+        if (taken.take(drawn)) {
+            chosen.push_back(drawn);
+        } else {
+            taken.take(j);  // never taken yet: earlier steps chose offsets below j
+            chosen.push_back(j);
         }
-        scratch.chosen.push_back(chosen);
+    }
+}
+
+// The chosen rows were requested when they were drawn; now request the
+// de-duplication slots of the neighbours they hold, then admit them in the
+// order drawn.
+void admit_chosen(EdgeExpansion& expansion, SampledNode frontier_entry,
+                  std::int64_t destination_local, ColumnRange column, const std::int64_t* first,
+                  const std::int64_t* last) {
+    for (const std::int64_t* offset = first; offset != last; ++offset) {
+        expansion.source.prefetch(SampledNode{frontier_entry.batch, expansion.row[column.start + *offset]});
+    }
+    for (const std::int64_t* offset = first; offset != last; ++offset) {
+        admit_neighbor(expansion, column.start + *offset, frontier_entry, destination_local);
+    }
+}
+
+void request_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
+                         const std::int64_t* first, const std::int64_t* last) {
+    for (const std::int64_t* offset = first; offset != last; ++offset) {
+        prefetch_line(expansion.row.data + column.start + *offset);
     }
 }
 
@@ -31,19 +51,53 @@ void choose_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
 
 void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
                          std::int64_t destination_local, ColumnRange column, std::int64_t k) {
-    SelectionScratch& scratch = expansion.selection;
-    choose_offsets(expansion.generator, column.size(), k, scratch);
-    // The chosen positions are scattered over the column: request them all,
-    // then the de-duplication slots of the neighbours they hold, then admit.
-    for (const std::int64_t offset : scratch.chosen) {
-        prefetch_line(expansion.row.data + column.start + offset);
+    std::vector<std::int64_t>& chosen = expansion.selection.chosen;
+    chosen.clear();
+    choose_offsets(expansion.generator, column.size(), k, expansion.selection, chosen);
+    const std::int64_t* first = chosen.data();
+    const std::int64_t* last = first + chosen.size();
+    request_chosen_rows(expansion, column, first, last);
+    admit_chosen(expansion, frontier_entry, destination_local, column, first, last);
+}
+
+std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
+                            std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
+                            std::size_t begin, std::size_t end, std::int64_t k) {
+    SelectionPlan& plan = expansion.selection.plan;
+    plan.nodes.clear();
+    plan.chosen.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::int64_t node = nodes[frontier_begin + i].node;
+        if (!column_is_valid(expansion, node, columns[i])) {
+            return i - begin;  // no draw for it or after it: it fails when its turn comes
+        }
+        PlannedSelection planned;
+        planned.column = checked_column(expansion, node, columns[i]);
+        planned.first = plan.chosen.size();
+        planned.random = k >= 0 && k < planned.column.size();
+        if (planned.random) {
+            choose_offsets(expansion.generator, planned.column.size(), k, expansion.selection,
+                           plan.chosen);
+            request_chosen_rows(expansion, planned.column, plan.chosen.data() + planned.first,
+                                plan.chosen.data() + plan.chosen.size());
+        }
+        planned.last = plan.chosen.size();
+        plan.nodes.push_back(planned);
     }
-    for (const std::int64_t offset : scratch.chosen) {
-        const std::int64_t neighbor = expansion.row[column.start + offset];
-        expansion.source.prefetch(SampledNode{frontier_entry.batch, neighbor});
-    }
-    for (const std::int64_t offset : scratch.chosen) {
-        admit_neighbor(expansion, column.start + offset, frontier_entry, destination_local);
+    return end - begin;
+}
+
+void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
+                   std::int64_t destination_local, std::size_t index) {
+    const SelectionPlan& plan = expansion.selection.plan;
+    const PlannedSelection& planned = plan.nodes[index];
+    if (planned.random) {
+        admit_chosen(expansion, frontier_entry, destination_local, planned.column,
+                     plan.chosen.data() + planned.first, plan.chosen.data() + planned.last);
+    } else {
+        for (std::int64_t position = planned.column.start; position < planned.column.end; ++position) {
+            admit_neighbor(expansion, position, frontier_entry, destination_local);
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "sampling/call_state.h"
 #include "sampling/edge_expansion.h"
@@ -23,6 +25,21 @@ inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
 // engine draw each, admitted in the order chosen.
 void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
                          std::int64_t destination_local, ColumnRange column, std::int64_t k);
+
+// Count selections without time for the frontier nodes [begin, end) of a
+// chunk (positions into `columns`), planned in node order before any of them
+// is admitted, so that the rows their draws chose load together. Draws never
+// depend on admissions, so results are those of node-by-node selection.
+// Planning stops at the first node whose column is invalid, before taking
+// its draws, and returns how many nodes were planned; that node is then
+// reported when its turn comes. k must not be 0.
+std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
+                            std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
+                            std::size_t begin, std::size_t end, std::int64_t k);
+
+// Admits the neighbours planned for the `index`-th node of the chunk.
+void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
+                   std::int64_t destination_local, std::size_t index);
 
 // Chooses k of the candidate positions in `column` (all of them when k < 0 or
 // k >= their number; otherwise k distinct ones at random) and admits each at

@@ -56,6 +56,8 @@ struct ColumnRange {
 
     std::int64_t size() const { return end - start; }
     bool empty() const { return end == start; }
+    // A column whose end lies before its start is empty.
+    ColumnRange normalised() const { return end <= start ? ColumnRange{start, start} : *this; }
 };
 
 // Positions [begin, end) of a node type's list: the nodes a hop expands.
@@ -82,7 +84,6 @@ struct SelectionPlan {
 // Working storage of random selections, reused from one selection (and one
 // call) to the next so that selecting allocates nothing in the steady state.
 struct SelectionScratch {
-    std::vector<std::int64_t> chosen;       // offsets in the order chosen
     std::vector<std::int64_t> taken;        // offsets marked in taken_bytes
     std::vector<std::uint8_t> taken_bytes;  // one per candidate; zero between selections
     std::vector<std::int64_t> taken_slots;  // hashed offsets; all free between selections

@@ -45,7 +45,7 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
         throw_node_outside_colptr(expansion.key, node, expansion.colptr.length());
     }
     if (gathered.end <= gathered.start) {
-        return ColumnRange{gathered.start, gathered.start};
+        return gathered.normalised();
     }
     if (!inside_row(expansion, gathered)) {
         throw_column_outside_row(expansion.key, node, gathered.start, gathered.end,

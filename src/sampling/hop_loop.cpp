@@ -41,21 +41,16 @@ FrontierRange frontier_of(const HopContext& context, const std::string& key,
     return found->second;
 }
 
-// One frontier node, whose column the hop parameter says is read: the
-// selection that the mode and hop parameter call for.
-void expand_node(EdgeExpansion& expansion, const HopParameter& parameter, bool with_time,
-                 const CallState& call, SampledNode entry, std::int64_t local,
-                 ColumnRange gathered) {
+// One frontier node of a temporal hop: the most recent k, or a time window.
+void expand_with_time(EdgeExpansion& expansion, const HopParameter& parameter,
+                      const CallState& call, SampledNode entry, std::int64_t local,
+                      ColumnRange gathered) {
     const ColumnRange column = checked_column(expansion, entry.node, gathered);
-    if (with_time) {
-        const std::int64_t seed_time = call.seed_times[static_cast<std::size_t>(entry.batch)];
-        if (parameter.by_time_window) {
-            select_time_window(expansion, entry, local, column, parameter.offsets, seed_time);
-        } else {
-            select_most_recent(expansion, entry, local, column, parameter.k, seed_time);
-        }
-    } else if (!column.empty()) {
-        select_neighbors(expansion, entry, local, column, parameter.k);
+    const std::int64_t seed_time = call.seed_times[static_cast<std::size_t>(entry.batch)];
+    if (parameter.by_time_window) {
+        select_time_window(expansion, entry, local, column, parameter.offsets, seed_time);
+    } else {
+        select_most_recent(expansion, entry, local, column, parameter.k, seed_time);
     }
 }
 
@@ -120,7 +115,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
             const SampledNode entry = destination.nodes()[position];
             const auto local = static_cast<std::int64_t>(position);
             if (with_time) {
-                expand_node(expansion, parameter, with_time, context.call, entry, local, columns[i]);
+                expand_with_time(expansion, parameter, context.call, entry, local, columns[i]);
             } else if (i - chunk < planned) {
                 admit_planned(expansion, entry, local, i - chunk);
             } else {

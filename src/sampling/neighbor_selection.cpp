@@ -49,17 +49,6 @@ void request_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
 
 }  // namespace
 
-void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
-                         std::int64_t destination_local, ColumnRange column, std::int64_t k) {
-    std::vector<std::int64_t>& chosen = expansion.selection.chosen;
-    chosen.clear();
-    choose_offsets(expansion.generator, column.size(), k, expansion.selection, chosen);
-    const std::int64_t* first = chosen.data();
-    const std::int64_t* last = first + chosen.size();
-    request_chosen_rows(expansion, column, first, last);
-    admit_chosen(expansion, frontier_entry, destination_local, column, first, last);
-}
-
 std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
                             std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
                             std::size_t begin, std::size_t end, std::int64_t k) {
@@ -72,7 +61,7 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
             return i - begin;  // no draw for it or after it: it fails when its turn comes
         }
         PlannedSelection planned;
-        planned.column = checked_column(expansion, node, columns[i]);
+        planned.column = columns[i].normalised();
         planned.first = plan.chosen.size();
         planned.random = k >= 0 && k < planned.column.size();
         if (planned.random) {
@@ -95,9 +84,7 @@ void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
         admit_chosen(expansion, frontier_entry, destination_local, planned.column,
                      plan.chosen.data() + planned.first, plan.chosen.data() + planned.last);
     } else {
-        for (std::int64_t position = planned.column.start; position < planned.column.end; ++position) {
-            admit_neighbor(expansion, position, frontier_entry, destination_local);
-        }
+        admit_all(expansion, frontier_entry, destination_local, planned.column);
     }
 }
 

@@ -21,11 +21,6 @@ inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
     expansion.sampled_cols.push_back(destination_local);
 }
 
-// k distinct positions of `column` (0 < k < its size) by Floyd's method, one
-// engine draw each, admitted in the order chosen.
-void admit_random_subset(EdgeExpansion& expansion, SampledNode frontier_entry,
-                         std::int64_t destination_local, ColumnRange column, std::int64_t k);
-
 // Count selections without time for the frontier nodes [begin, end) of a
 // chunk (positions into `columns`), planned in node order before any of them
 // is admitted, so that the rows their draws chose load together. Draws never
@@ -41,17 +36,12 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
 void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
                    std::int64_t destination_local, std::size_t index);
 
-// Chooses k of the candidate positions in `column` (all of them when k < 0 or
-// k >= their number; otherwise k distinct ones at random) and admits each at
-// once, in the order chosen. Inline: it runs once per expanded node.
-inline void select_neighbors(EdgeExpansion& expansion, SampledNode frontier_entry,
-                             std::int64_t destination_local, ColumnRange column, std::int64_t k) {
-    if (k < 0 || k >= column.size()) {
-        for (std::int64_t position = column.start; position < column.end; ++position) {
-            admit_neighbor(expansion, position, frontier_entry, destination_local);
-        }
-    } else if (k > 0) {
-        admit_random_subset(expansion, frontier_entry, destination_local, column, k);
+// Admits every position of `column` in ascending order: the selection of all
+// candidates, which takes no draw. Inline: it runs once per expanded node.
+inline void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
+                      std::int64_t destination_local, ColumnRange column) {
+    for (std::int64_t position = column.start; position < column.end; ++position) {
+        admit_neighbor(expansion, position, frontier_entry, destination_local);
     }
 }
 

@@ -20,7 +20,7 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values, std:
 
 }  // namespace
 
-SampleResult assemble_results(const GraphStore& graph, WorkingMaps& working) {
+SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& working) {
     py::dict num_sampled_nodes;
     py::dict sampled_nodes;
     py::dict sampled_batches;
@@ -42,7 +42,6 @@ SampleResult assemble_results(const GraphStore& graph, WorkingMaps& working) {
         sampled_cols[key] = to_array(working.sampled_cols.at(edge_type_key));
     }
 
-    working.clear();
     return SampleResult{sampled_rows,    sampled_cols,      sampled_nodes,
                         sampled_batches, num_sampled_nodes, num_sampled_edges};
 }

@@ -7,7 +7,7 @@
 namespace corvane {
 
 // Copies the working maps into six new dictionaries of int64 arrays, in node
-// type and edge type order, and empties the working maps.
-SampleResult assemble_results(const GraphStore& graph, WorkingMaps& working);
+// type and edge type order. The call's guard empties the maps afterwards.
+SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& working);
 
 }  // namespace corvane

@@ -59,7 +59,7 @@ void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
         return;
     }
     check_sorted(expansion, window);
-    select_neighbors(expansion, frontier_entry, destination_local, window, window.size());
+    admit_all(expansion, frontier_entry, destination_local, window);
 }
 
 void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
@@ -77,7 +77,7 @@ void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
     if (past.empty()) {
         return;
     }
-    select_neighbors(expansion, frontier_entry, destination_local, past, k);
+    admit_all(expansion, frontier_entry, destination_local, past);  // at most k when k > 0
 }
 
 }  // namespace corvane

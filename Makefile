@@ -6,13 +6,15 @@ export PYTHON
 
 VENV ?= .venv
 PY := $(VENV)/bin/python
-BUILD_REQUIRES = $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+
+# Requirements listed in pyproject.toml, as shell words: $(call pyproject,PYTHON,KEYS).
+pyproject = $$($(1) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))$(2)))")
 
 .PHONY: demo test build bench clean
 
 # The demo's own requirements: the project's "demo" extra, installed beside
 # the module that build installed.
-DEMO_REQUIRES = $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['demo']))")
+DEMO_REQUIRES = $(call pyproject,$(PY),['project']['optional-dependencies']['demo'])
 
 demo: build
 	$(PY) -m pip install --quiet $(DEMO_REQUIRES)
@@ -25,10 +27,11 @@ test: build
 build: $(VENV)/.build-requirements
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
-$(VENV)/.build-requirements: pyproject.toml scripts/find-python.sh
-	test -x $(PY) || "$$(scripts/find-python.sh)" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_REQUIRES) cmake ninja
+# A virtual environment with the build requirements, for any VENV/.build-requirements.
+%/.build-requirements: pyproject.toml scripts/find-python.sh
+	test -x $*/bin/python || "$$(scripts/find-python.sh)" -m venv $*
+	$*/bin/python -m pip install --quiet --upgrade pip
+	$*/bin/python -m pip install --quiet $(call pyproject,$*/bin/python,['build-system']['requires']) cmake ninja
 	touch $@
 
 # Benchmarks against the traversal floor (bench/run.py --help for options):
@@ -48,7 +51,6 @@ clean:
 # report, and any report fails the run.
 SANITIZE_VENV ?= build/sanitize/venv
 SANITIZE_PY := $(SANITIZE_VENV)/bin/python
-SANITIZE_BUILD_REQUIRES = $$($(SANITIZE_PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 SANITIZE_ENV = \
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc \
@@ -63,9 +65,3 @@ test-sanitize: $(SANITIZE_VENV)/.build-requirements
 		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
 		-C build-dir=build/sanitize/cmake ".[test]"
 	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider
-
-$(SANITIZE_VENV)/.build-requirements: pyproject.toml scripts/find-python.sh
-	test -x $(SANITIZE_PY) || "$$(scripts/find-python.sh)" -m venv $(SANITIZE_VENV)
-	$(SANITIZE_PY) -m pip install --quiet --upgrade pip
-	$(SANITIZE_PY) -m pip install --quiet $(SANITIZE_BUILD_REQUIRES) cmake ninja
-	touch $@

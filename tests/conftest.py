@@ -69,6 +69,16 @@ def documented_errors():
     return rows
 
 
+def message(text):
+    """A pattern that matches exactly `text`."""
+    return "^" + re.escape(text) + "$"
+
+
+def as_lists(result):
+    """The six result dicts with plain lists, whichever implementation made them."""
+    return tuple({key: np.asarray(value).tolist() for key, value in part.items()} for part in result)
+
+
 def i64(*values):
     return np.array(values, dtype=np.int64)
 

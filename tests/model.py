@@ -385,20 +385,13 @@ class _Call:
 
     def __init__(self, sampler):
         self.sampler = sampler
-        self.num_sampled_nodes = {}
-        self.sampled_batches = {}
-        self.sampled_nodes = {}
-        for node_type in sampler.node_types:
-            self.num_sampled_nodes[node_type] = [0]
-            self.sampled_batches[node_type] = []
-            self.sampled_nodes[node_type] = []
-        self.num_sampled_edges = {}
-        self.sampled_cols = {}
-        self.sampled_rows = {}
-        for key in sampler.edge_type_keys:
-            self.num_sampled_edges[key] = [0]
-            self.sampled_cols[key] = []
-            self.sampled_rows[key] = []
+        types, keys = sampler.node_types, sampler.edge_type_keys
+        self.num_sampled_nodes = {node_type: [0] for node_type in types}
+        self.sampled_batches = {node_type: [] for node_type in types}
+        self.sampled_nodes = {node_type: [] for node_type in types}
+        self.num_sampled_edges = {key: [0] for key in keys}
+        self.sampled_cols = {key: [] for key in keys}
+        self.sampled_rows = {key: [] for key in keys}
 
         # Node types outside node_types get lists and indices on first use,
         # but never a frontier: they are never expanded and never returned.

@@ -1,6 +1,5 @@
 """Constructor: argument conversion, input checks and their order."""
 
-import re
 from collections import OrderedDict
 
 import numpy as np
@@ -8,7 +7,7 @@ import pytest
 
 import corvane
 
-from conftest import PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, i64, paper_author_arrays
+from conftest import PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, i64, message, paper_author_arrays
 
 
 def build(node_types=("paper", "author"), edge_types=PAPER_AUTHOR_EDGE_TYPES, colptr=None,
@@ -121,10 +120,6 @@ class TestArgumentConversion:
 
         colptr, row = paper_author_arrays()
         build(colptr=Sub(colptr), row=Sub(row), node_time=Sub())
-
-
-def message(text):
-    return "^" + re.escape(text) + "$"
 
 
 class TestInputChecks:

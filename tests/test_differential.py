@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import corvane
+from conftest import as_lists
 from model import MT19937, UNSORTED_MESSAGE, ModelSampler, SamplerError
 
 INT64_MAX = 2**63 - 1
@@ -41,11 +42,6 @@ def ints(values):
 
 
 NO_TIMES = ints([])
-
-
-def as_lists(result):
-    """The six result dicts with plain lists, whichever implementation made them."""
-    return tuple({key: np.asarray(value).tolist() for key, value in part.items()} for part in result)
 
 
 # ---------------------------------------------------------------------------

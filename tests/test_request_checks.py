@@ -1,17 +1,11 @@
 """sample: argument conversion and request checks, and their order."""
 
-import re
-
 import numpy as np
 import pytest
 
 import corvane
 
-from conftest import WRITES, WRITTEN_BY, empty_i64, i64, paper_author_sampler
-
-
-def message(text):
-    return "^" + re.escape(text) + "$"
+from conftest import WRITES, WRITTEN_BY, empty_i64, i64, message, paper_author_sampler
 
 
 def counts(writes=(-1,), written_by=(-1,)):

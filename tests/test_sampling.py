@@ -7,16 +7,12 @@ import pytest
 
 import corvane
 
-from conftest import (WRITES, WRITTEN_BY, PAPER_AUTHOR_EDGE_TYPES, empty_i64, i64,
+from conftest import (WRITES, WRITTEN_BY, PAPER_AUTHOR_EDGE_TYPES, as_lists, empty_i64, i64,
                       paper_author_arrays, paper_author_sampler, single_edge_type_sampler)
 
 INT64_MAX = np.iinfo(np.int64).max
 INT64_MIN = np.iinfo(np.int64).min
 KEY = "b__to__a"
-
-
-def as_lists(result):
-    return [{key: value.tolist() for key, value in d.items()} for d in result]
 
 
 def both_minus_one(hops=2):

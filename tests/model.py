@@ -94,17 +94,11 @@ def validate_array_dict(arrays, name, allowed_keys, expected_ndim, require_int64
         key_text = str(key)
         if key_text not in allowed_keys:
             raise SamplerError(f"Invalid type '{key_text}' found in {name}.")
-        array = np.asarray(value)
-        prefix = f"Type '{key_text}' in {name}"
-        if array.ndim != expected_ndim:
-            raise SamplerError(f"{prefix} is not {expected_ndim}D.")
-        if array.size == 0:
-            continue
-        if require_int64 and not _is_int64(array):
-            raise SamplerError(f"{prefix} must have dtype int64.")
+        validate_array(np.asarray(value), f"Type '{key_text}' in {name}", expected_ndim, require_int64)
 
 
 def validate_array(array, name, expected_ndim, require_int64):
+    """One array, reported under `name` (a dictionary entry's own prefix, or the argument)."""
     if array.ndim != expected_ndim:
         raise SamplerError(f"{name} is not {expected_ndim}D.")
     if array.size == 0:

@@ -106,9 +106,21 @@ struct Floor {
         edges += hop.k;
     }
 
+    // The frontier lists are kept from one call to the next, as the sampler
+    // keeps its working storage: allocating them afresh would add the
+    // allocator's costs (and, past its mmap threshold, page faults) to the
+    // floor, by amounts that depend on what ran before.
+    static std::vector<std::vector<Reached>>& kept_lists(std::size_t which, std::size_t num_types) {
+        static std::vector<std::vector<Reached>> lists[2];
+        lists[which].resize(num_types);
+        for (auto& list : lists[which]) list.clear();
+        return lists[which];
+    }
+
     void run(int entity, const std::int64_t* seeds, std::size_t num_seeds, std::size_t num_hops,
              std::size_t num_types) {
-        std::vector<std::vector<Reached>> frontier(num_types), next(num_types);
+        std::vector<std::vector<Reached>>& frontier = kept_lists(0, num_types);
+        std::vector<std::vector<Reached>>& next = kept_lists(1, num_types);
         for (std::size_t i = 0; i < num_seeds; ++i) {
             frontier[entity].push_back({static_cast<std::int64_t>(i), seeds[i]});
         }

@@ -43,3 +43,10 @@ def test_draw_below_is_one_output_reduced_by_remainder(engine_outputs):
     # 2991312382 % 8, 3062119789 % 9, 1228959102 % 10; a bound above 2**32
     # returns the raw output.
     assert engine_outputs[8].split() == ["6", "1", "2", "1840268610"]
+
+
+def test_draw_below_at_the_edges_of_32_bits(engine_outputs):
+    outputs = [2991312382, 3062119789, 1228959102, 1840268610, 974319580]
+    bounds = [2991312381, 3062119789, 2**32 - 1, 2**32, 2**32 + 1]
+    # The sixth draw is below 1.
+    assert engine_outputs[9].split() == [str(o % b) for o, b in zip(outputs, bounds)] + ["0"]

@@ -31,5 +31,12 @@ int main() {
     engine.seed(123);
     std::cout << engine.draw_below(8) << ' ' << engine.draw_below(9) << ' '
               << engine.draw_below(10) << ' ' << engine.draw_below(std::uint64_t{1} << 40) << '\n';
+
+    // Bounds at the edges of 32 bits, and above 2**31, where a narrower or
+    // signed reduction would go wrong.
+    engine.seed(123);
+    std::cout << engine.draw_below(2991312381) << ' ' << engine.draw_below(3062119789) << ' '
+              << engine.draw_below(4294967295) << ' ' << engine.draw_below(4294967296) << ' '
+              << engine.draw_below(4294967297) << ' ' << engine.draw_below(1) << '\n';
     return 0;
 }

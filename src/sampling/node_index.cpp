@@ -8,6 +8,10 @@ constexpr std::size_t kInitialCapacity = 64;
 
 constexpr int kBits = 64;
 
+// Bases stay below this, so that base + batch cannot overflow for any batch
+// an array can index.
+constexpr std::int64_t kBaseLimit = std::int64_t{1} << 62;
+
 int log2_of(std::size_t power_of_two) {
     int bits = 0;
     while ((std::size_t{1} << bits) < power_of_two) {
@@ -23,28 +27,34 @@ NodeIndex::NodeIndex()
       mask_(kInitialCapacity - 1),
       shift_(kBits - log2_of(kInitialCapacity)) {}
 
-// Doubles the table, keeping it at most half full so that probe runs stay short.
+// Doubles the table, keeping it at most half full so that probe runs stay
+// short. Only this call's slots move; the rest of the new table is free.
 void NodeIndex::grow() {
     std::vector<Slot> old(slots_.size() * 2, Slot{kEmpty, 0, 0});
     old.swap(slots_);
     mask_ = slots_.size() - 1;
     shift_ = kBits - log2_of(slots_.size());
-    for (std::size_t& position : occupied_) {
-        const Slot& slot = old[position];
-        std::size_t at = home_of(slot.batch, slot.node);
-        while (slots_[at].batch != kEmpty) {
+    for (const Slot& slot : old) {
+        if (!in_use(slot)) {
+            continue;
+        }
+        std::size_t at = home_of(slot.batch - base_, slot.node);
+        while (in_use(slots_[at])) {
             at = (at + 1) & mask_;
         }
         slots_[at] = slot;
-        position = at;
     }
 }
 
 void NodeIndex::clear() {
-    for (const std::size_t position : occupied_) {
-        slots_[position].batch = kEmpty;
+    count_ = 0;
+    base_ = next_base_;
+    if (base_ >= kBaseLimit) {
+        // After very many calls: free every slot once and start again at 0.
+        std::fill(slots_.begin(), slots_.end(), Slot{kEmpty, 0, 0});
+        base_ = 0;
+        next_base_ = 0;
     }
-    occupied_.clear();
 }
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -11,6 +12,11 @@ namespace corvane {
 // De-duplication index of one node type within one call: (batch, node) to
 // local index. Open addressing with linear probing over one flat array, so an
 // insertion allocates nothing except when the table doubles.
+//
+// Slots store the batch shifted by a base that moves past every batch used
+// so far whenever the index is cleared; a slot whose stored batch lies below
+// the base belongs to an earlier call and counts as free. Clearing thus
+// writes nothing, and the table is reused from call to call.
 class NodeIndex {
 public:
     NodeIndex();
@@ -26,22 +32,25 @@ public:
     }
 
     // Empties the index but keeps its table, so that the next call of a
-    // sampler reuses it; only the slots in use are reset.
+    // sampler reuses it.
     void clear();
 
 private:
     struct Slot {
-        std::int64_t batch;  // kEmpty: unused (batches are never negative)
+        std::int64_t batch;  // base_ + batch; below base_: free
         std::int64_t node;
         std::int64_t local;
     };
-    static constexpr std::int64_t kEmpty = -1;
+    static constexpr std::int64_t kEmpty = -1;  // below every base
 
     std::size_t home_of(std::int64_t batch, std::int64_t node) const;
+    bool in_use(const Slot& slot) const { return slot.batch >= base_; }
     void grow();
 
     std::vector<Slot> slots_;
-    std::vector<std::size_t> occupied_;  // positions in use, for clear()
+    std::size_t count_ = 0;       // slots in use
+    std::int64_t base_ = 0;       // added to every batch stored by this call
+    std::int64_t next_base_ = 0;  // above every batch stored by this call
     std::size_t mask_ = 0;
     int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
 };
@@ -58,17 +67,18 @@ inline std::size_t NodeIndex::home_of(std::int64_t batch, std::int64_t node) con
 
 inline std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
                                               std::int64_t next_local, bool& inserted) {
+    const std::int64_t stored = base_ + batch;
     for (std::size_t at = home_of(batch, node);; at = (at + 1) & mask_) {
         Slot& slot = slots_[at];
-        if (slot.batch == batch && slot.node == node) {
+        if (slot.batch == stored && slot.node == node) {
             inserted = false;
             return slot.local;
         }
-        if (slot.batch == kEmpty) {
-            slot = Slot{batch, node, next_local};
-            occupied_.push_back(at);
+        if (!in_use(slot)) {
+            slot = Slot{stored, node, next_local};
+            next_base_ = std::max(next_base_, stored + 1);
             inserted = true;
-            if (occupied_.size() * 2 > slots_.size()) {
+            if (++count_ * 2 > slots_.size()) {
                 grow();
             }
             return next_local;

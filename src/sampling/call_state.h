@@ -66,19 +66,12 @@ struct FrontierRange {
     std::size_t end = 0;
 };
 
-// A count selection planned for one frontier node before any node of its
-// chunk is admitted: its checked column and, for a random subset, where its
-// drawn offsets lie in the plan.
-struct PlannedSelection {
-    ColumnRange column;
-    bool random = false;
-    std::size_t first = 0;  // offsets in SelectionPlan::chosen[first, last)
-    std::size_t last = 0;
-};
-
+// The count selections of one chunk of frontier nodes, planned before any
+// node of the chunk is admitted: the offsets drawn for its random subsets,
+// in node order, and where each node's offsets end.
 struct SelectionPlan {
-    std::vector<PlannedSelection> nodes;
     std::vector<std::int64_t> chosen;
+    std::vector<std::size_t> chosen_end;  // per planned node: chosen.size() after it
 };
 
 // Working storage of random selections, reused from one selection (and one

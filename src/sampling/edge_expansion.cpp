@@ -61,21 +61,18 @@ void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
     }
 }
 
-void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered,
-                        bool with_time) {
-    constexpr std::int64_t kShortColumn = 8;  // one cache line of row
+void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered) {
     if (!inside_row(expansion, gathered)) {
         return;
     }
-    const std::int64_t end = std::min(gathered.end, gathered.start + kShortColumn);
+    request_column_slots(expansion, entry, gathered);
+    const std::int64_t end = std::min(gathered.end, gathered.start + kRequestedNeighbors);
     for (std::int64_t position = gathered.start; position < end; ++position) {
         const std::int64_t neighbor = expansion.row[position];
-        expansion.source.prefetch(SampledNode{entry.batch, neighbor});
-        if (with_time && expansion.source_time.contains_index(neighbor)) {
+        if (expansion.source_time.contains_index(neighbor)) {
             prefetch_line(expansion.source_time.data + neighbor);
         }
     }
 }
-
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,12 +44,25 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
                            ColumnRange gathered);
 
 // Cache-line requests for a frontier node that will be expanded soon: the
-// start and middle of its column, and once those have landed, the
-// de-duplication slots (and, for temporal selection, the times) of a short
-// column's neighbours. Columns outside row are left alone.
+// start and middle of its column, and once those have landed, for temporal
+// selection, the de-duplication slots and times of a short column's
+// neighbours. Columns outside row are left alone.
 void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered);
-void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered,
-                        bool with_time);
+void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered);
+
+// Number of a column's first neighbours whose index slots are requested
+// ahead of admission: one cache line of row.
+constexpr std::int64_t kRequestedNeighbors = 8;
+
+// Requests the index slots of the first neighbours of `column`, a column
+// inside row.
+inline void request_column_slots(const EdgeExpansion& expansion, SampledNode entry,
+                                 ColumnRange column) {
+    const std::int64_t end = std::min(column.end, column.start + kRequestedNeighbors);
+    for (std::int64_t position = column.start; position < end; ++position) {
+        expansion.source.prefetch(SampledNode{entry.batch, expansion.row[position]});
+    }
+}
 
 // The time of the neighbour at row position `position` (inside a column read
 // by checked_column), checked against the source type's node_time. Inline:

@@ -100,9 +100,10 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     for (std::size_t chunk = 0; chunk < count; chunk += kChunk) {
         const std::size_t chunk_end = std::min(count, chunk + kChunk);
         request_rows(expansion, columns, chunk_end, std::min(count, chunk_end + kChunk));
-        for (std::size_t i = chunk; i < chunk_end; ++i) {
-            prefetch_neighbors(expansion, destination.nodes()[frontier.begin + i], columns[i],
-                               with_time);
+        if (with_time) {
+            for (std::size_t i = chunk; i < chunk_end; ++i) {
+                prefetch_neighbors(expansion, destination.nodes()[frontier.begin + i], columns[i]);
+            }
         }
         const std::size_t planned =
             with_time ? 0
@@ -117,7 +118,8 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
             if (with_time) {
                 expand_with_time(expansion, parameter, context.call, entry, local, columns[i]);
             } else if (i - chunk < planned) {
-                admit_planned(expansion, entry, local, i - chunk);
+                admit_planned(expansion, entry, local, columns[i].normalised(), parameter.k,
+                              i - chunk);
             } else {
                 checked_column(expansion, entry.node, columns[i]);  // reports the invalid column
             }

@@ -1,7 +1,6 @@
 #include "sampling/neighbor_selection.h"
 
 #include "sampling/prefetch.h"
-
 #include "sampling/taken_set.h"
 
 namespace corvane {
@@ -26,20 +25,6 @@ void choose_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
     }
 }
 
-// The chosen rows were requested when they were drawn; now request the
-// de-duplication slots of the neighbours they hold, then admit them in the
-// order drawn.
-void admit_chosen(EdgeExpansion& expansion, SampledNode frontier_entry,
-                  std::int64_t destination_local, ColumnRange column, const std::int64_t* first,
-                  const std::int64_t* last) {
-    for (const std::int64_t* offset = first; offset != last; ++offset) {
-        expansion.source.prefetch(SampledNode{frontier_entry.batch, expansion.row[column.start + *offset]});
-    }
-    for (const std::int64_t* offset = first; offset != last; ++offset) {
-        admit_neighbor(expansion, column.start + *offset, frontier_entry, destination_local);
-    }
-}
-
 void request_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
                          const std::int64_t* first, const std::int64_t* last) {
     for (const std::int64_t* offset = first; offset != last; ++offset) {
@@ -53,39 +38,25 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
                             std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
                             std::size_t begin, std::size_t end, std::int64_t k) {
     SelectionPlan& plan = expansion.selection.plan;
-    plan.nodes.clear();
     plan.chosen.clear();
+    plan.chosen_end.clear();
     for (std::size_t i = begin; i < end; ++i) {
-        const std::int64_t node = nodes[frontier_begin + i].node;
-        if (!column_is_valid(expansion, node, columns[i])) {
+        const SampledNode entry = nodes[frontier_begin + i];
+        if (!column_is_valid(expansion, entry.node, columns[i])) {
             return i - begin;  // no draw for it or after it: it fails when its turn comes
         }
-        PlannedSelection planned;
-        planned.column = columns[i].normalised();
-        planned.first = plan.chosen.size();
-        planned.random = k >= 0 && k < planned.column.size();
-        if (planned.random) {
-            choose_offsets(expansion.generator, planned.column.size(), k, expansion.selection,
-                           plan.chosen);
-            request_chosen_rows(expansion, planned.column, plan.chosen.data() + planned.first,
+        const ColumnRange column = columns[i].normalised();
+        if (takes_all(column, k)) {
+            request_column_slots(expansion, entry, column);
+        } else {
+            const std::size_t first = plan.chosen.size();
+            choose_offsets(expansion.generator, column.size(), k, expansion.selection, plan.chosen);
+            request_chosen_rows(expansion, column, plan.chosen.data() + first,
                                 plan.chosen.data() + plan.chosen.size());
         }
-        planned.last = plan.chosen.size();
-        plan.nodes.push_back(planned);
+        plan.chosen_end.push_back(plan.chosen.size());
     }
     return end - begin;
-}
-
-void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
-                   std::int64_t destination_local, std::size_t index) {
-    const SelectionPlan& plan = expansion.selection.plan;
-    const PlannedSelection& planned = plan.nodes[index];
-    if (planned.random) {
-        admit_chosen(expansion, frontier_entry, destination_local, planned.column,
-                     plan.chosen.data() + planned.first, plan.chosen.data() + planned.last);
-    } else {
-        admit_all(expansion, frontier_entry, destination_local, planned.column);
-    }
 }
 
 }  // namespace corvane

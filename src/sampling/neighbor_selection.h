@@ -21,9 +21,14 @@ inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
     expansion.sampled_cols.push_back(destination_local);
 }
 
+// Whether a count selection of k from `column` takes every candidate (in
+// order, without a draw) rather than a random subset.
+inline bool takes_all(ColumnRange column, std::int64_t k) { return k < 0 || k >= column.size(); }
+
 // Count selections without time for the frontier nodes [begin, end) of a
 // chunk (positions into `columns`), planned in node order before any of them
-// is admitted, so that the rows their draws chose load together. Draws never
+// is admitted: random subsets take their draws and request the rows they
+// chose, whole columns request their neighbours' index slots. Draws never
 // depend on admissions, so results are those of node-by-node selection.
 // Planning stops at the first node whose column is invalid, before taking
 // its draws, and returns how many nodes were planned; that node is then
@@ -32,10 +37,6 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
                             std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
                             std::size_t begin, std::size_t end, std::int64_t k);
 
-// Admits the neighbours planned for the `index`-th node of the chunk.
-void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
-                   std::int64_t destination_local, std::size_t index);
-
 // Admits every position of `column` in ascending order: the selection of all
 // candidates, which takes no draw. Inline: it runs once per expanded node.
 inline void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
@@ -43,6 +44,36 @@ inline void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
     for (std::int64_t position = column.start; position < column.end; ++position) {
         admit_neighbor(expansion, position, frontier_entry, destination_local);
     }
+}
+
+// Admits the neighbours at the drawn offsets [first, last) of `column`, in
+// the order drawn, after requesting their index slots.
+inline void admit_chosen(EdgeExpansion& expansion, SampledNode frontier_entry,
+                         std::int64_t destination_local, ColumnRange column,
+                         const std::int64_t* first, const std::int64_t* last) {
+    for (const std::int64_t* offset = first; offset != last; ++offset) {
+        expansion.source.prefetch(
+            SampledNode{frontier_entry.batch, expansion.row[column.start + *offset]});
+    }
+    for (const std::int64_t* offset = first; offset != last; ++offset) {
+        admit_neighbor(expansion, column.start + *offset, frontier_entry, destination_local);
+    }
+}
+
+// Admits the `index`-th planned node of the chunk: its whole (normalised)
+// column, or the offsets drawn for it. Inline: it runs once per expanded
+// node.
+inline void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
+                          std::int64_t destination_local, ColumnRange column, std::int64_t k,
+                          std::size_t index) {
+    if (takes_all(column, k)) {
+        admit_all(expansion, frontier_entry, destination_local, column);
+        return;
+    }
+    const SelectionPlan& plan = expansion.selection.plan;
+    const std::size_t first = index == 0 ? 0 : plan.chosen_end[index - 1];
+    admit_chosen(expansion, frontier_entry, destination_local, column, plan.chosen.data() + first,
+                 plan.chosen.data() + plan.chosen_end[index]);
 }
 
 }  // namespace corvane

@@ -8,20 +8,6 @@
 
 namespace corvane {
 
-namespace {
-
-// Node v's column is colptr[v] .. colptr[v + 1], so v + 1 must be in range.
-bool has_column(const Int64View& colptr, std::int64_t node) {
-    return node >= 0 && node < colptr.length() - 1;
-}
-
-// A non-empty column that lies inside row.
-bool inside_row(const EdgeExpansion& expansion, ColumnRange column) {
-    return column.start < column.end && column.start >= 0 && column.end <= expansion.row.length();
-}
-
-}  // namespace
-
 void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
                     std::size_t begin, std::size_t end, std::vector<ColumnRange>& columns) {
     columns.resize(end - begin);
@@ -32,11 +18,6 @@ void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNod
                 ? ColumnRange{expansion.colptr[node], expansion.colptr[node + 1]}
                 : ColumnRange{};
     }
-}
-
-bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node, ColumnRange gathered) {
-    return has_column(expansion.colptr, node) &&
-           (gathered.end <= gathered.start || inside_row(expansion, gathered));
 }
 
 ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
@@ -54,21 +35,15 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
     return gathered;
 }
 
-void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
-    if (inside_row(expansion, gathered)) {
-        prefetch_line(expansion.row.data + gathered.start);
-        prefetch_line(expansion.row.data + gathered.start + gathered.size() / 2);
-    }
-}
-
 void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered) {
+    constexpr std::int64_t kShortColumn = 8;  // one cache line of row
     if (!inside_row(expansion, gathered)) {
         return;
     }
-    request_column_slots(expansion, entry, gathered);
-    const std::int64_t end = std::min(gathered.end, gathered.start + kRequestedNeighbors);
+    const std::int64_t end = std::min(gathered.end, gathered.start + kShortColumn);
     for (std::int64_t position = gathered.start; position < end; ++position) {
         const std::int64_t neighbor = expansion.row[position];
+        expansion.source.prefetch(SampledNode{entry.batch, neighbor});
         if (expansion.source_time.contains_index(neighbor)) {
             prefetch_line(expansion.source_time.data + neighbor);
         }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,6 +7,7 @@
 #include "graph/int64_view.h"
 #include "random/random_engine.h"
 #include "sampling/call_state.h"
+#include "sampling/prefetch.h"
 #include "sampling/sampling_errors.h"
 
 namespace corvane {
@@ -35,8 +35,23 @@ struct EdgeExpansion {
 void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
                     std::size_t begin, std::size_t end, std::vector<ColumnRange>& columns);
 
+// Node v's column is colptr[v] .. colptr[v + 1], so v + 1 must be in range.
+inline bool has_column(const Int64View& colptr, std::int64_t node) {
+    return node >= 0 && node < colptr.length() - 1;
+}
+
+// A non-empty column that lies inside row.
+inline bool inside_row(const EdgeExpansion& expansion, ColumnRange column) {
+    return column.start < column.end && column.start >= 0 && column.end <= expansion.row.length();
+}
+
 // Whether checked_column would accept the gathered column of `node`.
-bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node, ColumnRange gathered);
+// Inline, as the checks above: they run once per expanded node.
+inline bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node,
+                            ColumnRange gathered) {
+    return has_column(expansion.colptr, node) &&
+           (gathered.end <= gathered.start || inside_row(expansion, gathered));
+}
 
 // The column of `node` as gathered, checked against colptr and row. A column
 // whose end lies before its start is empty.
@@ -47,20 +62,11 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
 // start and middle of its column, and once those have landed, for temporal
 // selection, the de-duplication slots and times of a short column's
 // neighbours. Columns outside row are left alone.
-void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered);
 void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered);
-
-// Number of a column's first neighbours whose index slots are requested
-// ahead of admission: one cache line of row.
-constexpr std::int64_t kRequestedNeighbors = 8;
-
-// Requests the index slots of the first neighbours of `column`, a column
-// inside row.
-inline void request_column_slots(const EdgeExpansion& expansion, SampledNode entry,
-                                 ColumnRange column) {
-    const std::int64_t end = std::min(column.end, column.start + kRequestedNeighbors);
-    for (std::int64_t position = column.start; position < end; ++position) {
-        expansion.source.prefetch(SampledNode{entry.batch, expansion.row[position]});
+inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
+    if (inside_row(expansion, gathered)) {
+        prefetch_line(expansion.row.data + gathered.start);
+        prefetch_line(expansion.row.data + gathered.start + gathered.size() / 2);
     }
 }
 

@@ -41,14 +41,11 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
     plan.chosen.clear();
     plan.chosen_end.clear();
     for (std::size_t i = begin; i < end; ++i) {
-        const SampledNode entry = nodes[frontier_begin + i];
-        if (!column_is_valid(expansion, entry.node, columns[i])) {
+        if (!column_is_valid(expansion, nodes[frontier_begin + i].node, columns[i])) {
             return i - begin;  // no draw for it or after it: it fails when its turn comes
         }
         const ColumnRange column = columns[i].normalised();
-        if (takes_all(column, k)) {
-            request_column_slots(expansion, entry, column);
-        } else {
+        if (!takes_all(column, k)) {
             const std::size_t first = plan.chosen.size();
             choose_offsets(expansion.generator, column.size(), k, expansion.selection, plan.chosen);
             request_chosen_rows(expansion, column, plan.chosen.data() + first,

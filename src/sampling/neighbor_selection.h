@@ -28,8 +28,8 @@ inline bool takes_all(ColumnRange column, std::int64_t k) { return k < 0 || k >=
 // Count selections without time for the frontier nodes [begin, end) of a
 // chunk (positions into `columns`), planned in node order before any of them
 // is admitted: random subsets take their draws and request the rows they
-// chose, whole columns request their neighbours' index slots. Draws never
-// depend on admissions, so results are those of node-by-node selection.
+// chose. Draws never depend on admissions, so results are those of
+// node-by-node selection.
 // Planning stops at the first node whose column is invalid, before taking
 // its draws, and returns how many nodes were planned; that node is then
 // reported when its turn comes. k must not be 0.

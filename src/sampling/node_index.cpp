@@ -24,6 +24,7 @@ int log2_of(std::size_t power_of_two) {
 
 NodeIndex::NodeIndex()
     : slots_(kInitialCapacity, Slot{kEmpty, 0, 0}),
+      grow_above_(kInitialCapacity / 2),
       mask_(kInitialCapacity - 1),
       shift_(kBits - log2_of(kInitialCapacity)) {}
 
@@ -32,6 +33,7 @@ NodeIndex::NodeIndex()
 void NodeIndex::grow() {
     std::vector<Slot> old(slots_.size() * 2, Slot{kEmpty, 0, 0});
     old.swap(slots_);
+    grow_above_ = slots_.size() / 2;
     mask_ = slots_.size() - 1;
     shift_ = kBits - log2_of(slots_.size());
     for (const Slot& slot : old) {

@@ -49,6 +49,7 @@ private:
 
     std::vector<Slot> slots_;
     std::size_t count_ = 0;       // slots in use
+    std::size_t grow_above_ = 0;  // half the slots: more in use doubles the table
     std::int64_t base_ = 0;       // added to every batch stored by this call
     std::int64_t next_base_ = 0;  // above every batch stored by this call
     std::size_t mask_ = 0;
@@ -78,7 +79,7 @@ inline std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t n
             slot = Slot{stored, node, next_local};
             next_base_ = std::max(next_base_, stored + 1);
             inserted = true;
-            if (++count_ * 2 > slots_.size()) {
+            if (++count_ > grow_above_) {
                 grow();
             }
             return next_local;

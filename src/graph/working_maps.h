@@ -10,12 +10,11 @@ namespace corvane {
 using WorkingMap = std::unordered_map<std::string, std::vector<std::int64_t>>;
 
 // What one sample call collects hop by hop before it becomes the Python
-// result. Empty whenever no call is running.
+// result, besides the sampled nodes themselves (kept by the call's node
+// books). Empty whenever no call is running.
 struct WorkingMaps {
     WorkingMap num_sampled_nodes;  // node type -> nodes added per hop
     WorkingMap num_sampled_edges;  // edge-type key -> edges recorded per hop
-    WorkingMap sampled_batches;    // node type -> seed position of every node
-    WorkingMap sampled_nodes;      // node type -> global id of every node
     WorkingMap sampled_cols;       // edge-type key -> destination local index per edge
     WorkingMap sampled_rows;       // edge-type key -> source local index per edge
 
@@ -23,8 +22,8 @@ struct WorkingMaps {
     // call, which re-creates the same keys; a call's results never see
     // another call's values.
     void clear() noexcept {
-        for (WorkingMap* map : {&num_sampled_nodes, &num_sampled_edges, &sampled_batches,
-                                &sampled_nodes, &sampled_cols, &sampled_rows}) {
+        for (WorkingMap* map : {&num_sampled_nodes, &num_sampled_edges, &sampled_cols,
+                                &sampled_rows}) {
             for (auto& entry : *map) {
                 entry.second.clear();
             }

@@ -42,8 +42,6 @@ void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call) 
     call.reset();
     for (const std::string& node_type : graph.node_types) {
         working.num_sampled_nodes[node_type].assign(1, 0);
-        working.sampled_batches[node_type].clear();
-        working.sampled_nodes[node_type].clear();
         call.books[node_type];
         call.frontier[node_type] = FrontierRange{};
     }
@@ -65,12 +63,6 @@ void enter_seeds(const GraphStore& graph, const std::string& entity_table,
     call.seed_times = seed_times_of(graph, entity_table, seeds);
 
     working.num_sampled_nodes.at(entity_table).assign(1, static_cast<std::int64_t>(seed_nodes.size));
-    std::vector<std::int64_t>& batches = working.sampled_batches.at(entity_table);
-    std::vector<std::int64_t>& nodes = working.sampled_nodes.at(entity_table);
-    for (const SampledNode& seed : book.nodes()) {
-        batches.push_back(seed.batch);
-        nodes.push_back(seed.node);
-    }
 }
 
 }  // namespace corvane

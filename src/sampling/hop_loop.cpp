@@ -136,12 +136,6 @@ void advance_frontiers(HopContext& context) {
 
         context.working.num_sampled_nodes.at(node_type).push_back(
             static_cast<std::int64_t>(frontier.end - frontier.begin));
-        std::vector<std::int64_t>& batches = context.working.sampled_batches.at(node_type);
-        std::vector<std::int64_t>& nodes = context.working.sampled_nodes.at(node_type);
-        for (std::size_t position = frontier.begin; position < frontier.end; ++position) {
-            batches.push_back(book.nodes()[position].batch);
-            nodes.push_back(book.nodes()[position].node);
-        }
     }
 }
 

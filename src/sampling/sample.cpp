@@ -51,7 +51,7 @@ SampleResult NeighborSampler::sample(py::dict num_neighbors, py::dict sampling_t
     for (std::uint64_t hop = 0; hop < request.num_hops; ++hop) {
         run_hop(context, hop);
     }
-    return assemble_results(graph_, working_);
+    return assemble_results(graph_, working_, call_);
 }
 
 }  // namespace corvane

@@ -47,8 +47,7 @@ void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call) 
     }
     for (const std::string& key : graph.edge_type_keys) {
         working.num_sampled_edges[key].assign(1, 0);
-        working.sampled_cols[key].clear();
-        working.sampled_rows[key].clear();
+        working.sampled_edges[key].clear();
     }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/int64_view.h"
+#include "graph/working_maps.h"
 #include "random/random_engine.h"
 #include "sampling/call_state.h"
 #include "sampling/prefetch.h"
@@ -22,8 +23,7 @@ struct EdgeExpansion {
     Int64View row;
     Int64View source_time;  // empty when the source type has no node times
     NodeBook& source;       // where admitted neighbours are entered
-    std::vector<std::int64_t>& sampled_rows;  // one per recorded edge
-    std::vector<std::int64_t>& sampled_cols;
+    std::vector<SampledEdge>& sampled_edges;  // one per recorded edge
     RandomEngine& generator;
     SelectionScratch& selection;
 };

@@ -79,8 +79,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
                             graph.row_data.at(key).view,
                             node_time_of(graph, source),
                             context.call.books[source],
-                            context.working.sampled_rows.at(key),
-                            context.working.sampled_cols.at(key),
+                            context.working.sampled_edges.at(key),
                             context.generator,
                             context.call.selection};
     const NodeBook& destination = context.call.books[destination_type(edge_type)];
@@ -88,7 +87,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     gather_columns(expansion, destination.nodes(), frontier.begin, frontier.end, columns);
     // Every admission records one edge, so this pass's count is how much the
     // edge list grew.
-    const std::size_t edges_before = expansion.sampled_rows.size();
+    const std::size_t edges_before = expansion.sampled_edges.size();
 
     // Frontier nodes go in chunks: the rows of the next chunk are requested
     // in one burst, and once the current chunk's rows have landed, the index
@@ -125,7 +124,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
             }
         }
     }
-    edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_rows.size() - edges_before);
+    edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_edges.size() - edges_before);
 }
 
 void advance_frontiers(HopContext& context) {

@@ -17,8 +17,7 @@ inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
         expansion.source.admit(SampledNode{frontier_entry.batch, neighbor});
-    expansion.sampled_rows.push_back(neighbor_local);
-    expansion.sampled_cols.push_back(destination_local);
+    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination_local});
 }
 
 // Whether a count selection of k from `column` takes every candidate (in

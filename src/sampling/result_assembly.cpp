@@ -19,20 +19,21 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values, std:
     return array;
 }
 
-// Two new int64 arrays: the global ids and the seed positions of `nodes`,
-// split in one pass.
-std::pair<py::array_t<std::int64_t>, py::array_t<std::int64_t>> split_nodes(
-    const std::vector<SampledNode>& nodes) {
-    const auto length = static_cast<py::ssize_t>(nodes.size());
-    py::array_t<std::int64_t> ids(length);
-    py::array_t<std::int64_t> batches(length);
-    std::int64_t* id = ids.mutable_data();
-    std::int64_t* batch = batches.mutable_data();
-    for (const SampledNode& node : nodes) {
-        *id++ = node.node;
-        *batch++ = node.batch;
+// Two new int64 arrays holding the `first` and the `second` field of every
+// value, filled in one pass.
+template <class Value>
+std::pair<py::array_t<std::int64_t>, py::array_t<std::int64_t>> split_fields(
+    const std::vector<Value>& values, std::int64_t Value::*first, std::int64_t Value::*second) {
+    const auto length = static_cast<py::ssize_t>(values.size());
+    py::array_t<std::int64_t> firsts(length);
+    py::array_t<std::int64_t> seconds(length);
+    std::int64_t* to_first = firsts.mutable_data();
+    std::int64_t* to_second = seconds.mutable_data();
+    for (const Value& value : values) {
+        *to_first++ = value.*first;
+        *to_second++ = value.*second;
     }
-    return {ids, batches};
+    return {firsts, seconds};
 }
 
 }  // namespace
@@ -46,7 +47,8 @@ SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& workin
         const py::str key(node_type);
         // Every node the call entered went through a frontier, in the order
         // entered: the book's list is the type's sampled nodes.
-        auto [ids, batches] = split_nodes(call.books.at(node_type).nodes());
+        auto [ids, batches] = split_fields(call.books.at(node_type).nodes(), &SampledNode::node,
+                                           &SampledNode::batch);
         sampled_nodes[key] = ids;
         num_sampled_nodes[key] = to_array(working.num_sampled_nodes.at(node_type));
         sampled_batches[key] = batches;
@@ -59,8 +61,10 @@ SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& workin
         const py::str key(edge_type_key);
         // The leading 0 placed at set-up is not a hop of its own.
         num_sampled_edges[key] = to_array(working.num_sampled_edges.at(edge_type_key), 1);
-        sampled_rows[key] = to_array(working.sampled_rows.at(edge_type_key));
-        sampled_cols[key] = to_array(working.sampled_cols.at(edge_type_key));
+        auto [rows, cols] = split_fields(working.sampled_edges.at(edge_type_key),
+                                         &SampledEdge::row, &SampledEdge::col);
+        sampled_rows[key] = rows;
+        sampled_cols[key] = cols;
     }
 
     return SampleResult{sampled_rows,    sampled_cols,      sampled_nodes,

@@ -35,7 +35,7 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
     return gathered;
 }
 
-void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered) {
+void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered) {
     constexpr std::int64_t kShortColumn = 8;  // one cache line of row
     if (!inside_row(expansion, gathered)) {
         return;
@@ -43,7 +43,6 @@ void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, Colum
     const std::int64_t end = std::min(gathered.end, gathered.start + kShortColumn);
     for (std::int64_t position = gathered.start; position < end; ++position) {
         const std::int64_t neighbor = expansion.row[position];
-        expansion.source.prefetch(SampledNode{entry.batch, neighbor});
         if (expansion.source_time.contains_index(neighbor)) {
             prefetch_line(expansion.source_time.data + neighbor);
         }

@@ -60,9 +60,9 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
 
 // Cache-line requests for a frontier node that will be expanded soon: the
 // start and middle of its column, and once those have landed, for temporal
-// selection, the de-duplication slots and times of a short column's
-// neighbours. Columns outside row are left alone.
-void prefetch_neighbors(const EdgeExpansion& expansion, SampledNode entry, ColumnRange gathered);
+// selection, the times of a short column's neighbours. Columns outside row
+// are left alone.
+void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered);
 inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
     if (inside_row(expansion, gathered)) {
         prefetch_line(expansion.row.data + gathered.start);

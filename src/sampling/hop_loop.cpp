@@ -90,10 +90,11 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::size_t edges_before = expansion.sampled_edges.size();
 
     // Frontier nodes go in chunks: the rows of the next chunk are requested
-    // in one burst, and once the current chunk's rows have landed, the index
-    // slots (and times) of its neighbours; then the chunk is expanded. The
-    // bursts keep many misses in flight, as a plain walk over the columns
-    // would, without the expansion work between them.
+    // in one burst; once the current chunk's rows have landed, its
+    // neighbours' times are requested (temporal selection) or its random
+    // selections planned, their chosen rows requested; then the chunk is
+    // expanded. The bursts keep many misses in flight, as a plain walk over
+    // the columns would, without the expansion work between them.
     const std::size_t count = columns.size();
     request_rows(expansion, columns, 0, std::min(count, kChunk));
     for (std::size_t chunk = 0; chunk < count; chunk += kChunk) {
@@ -101,7 +102,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
         request_rows(expansion, columns, chunk_end, std::min(count, chunk_end + kChunk));
         if (with_time) {
             for (std::size_t i = chunk; i < chunk_end; ++i) {
-                prefetch_neighbors(expansion, destination.nodes()[frontier.begin + i], columns[i]);
+                prefetch_neighbor_times(expansion, columns[i]);
             }
         }
         const std::size_t planned =

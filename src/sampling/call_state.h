@@ -7,18 +7,9 @@
 #include <vector>
 
 #include "sampling/node_index.h"
+#include "sampling/sampled_node.h"
 
 namespace corvane {
-
-// One sampled node: the seed whose tree it belongs to and its global id.
-struct SampledNode {
-    std::int64_t batch;
-    std::int64_t node;
-
-    bool operator==(const SampledNode& other) const {
-        return batch == other.batch && node == other.node;
-    }
-};
 
 // The nodes of one type sampled so far in a call: their list (position =
 // local index) and the de-duplication index that maps (batch, node) to it.
@@ -27,11 +18,10 @@ public:
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
     std::int64_t admit(SampledNode node) {
-        bool inserted = false;
-        const std::int64_t local = local_index_.find_or_insert(
-            node.batch, node.node, static_cast<std::int64_t>(nodes_.size()), inserted);
-        if (inserted) {
+        const std::int64_t local = local_index_.find_or_insert(node, nodes_);
+        if (static_cast<std::size_t>(local) == nodes_.size()) {
             nodes_.push_back(node);
+            local_index_.grow_if_needed(nodes_);
         }
         return local;
     }
@@ -39,7 +29,7 @@ public:
     const std::vector<SampledNode>& nodes() const { return nodes_; }
     std::size_t size() const { return nodes_.size(); }
 
-    void prefetch(SampledNode node) const { local_index_.prefetch(node.batch, node.node); }
+    void prefetch(SampledNode node) const { local_index_.prefetch(node); }
 
     // Forgets every node but keeps the storage for the next call.
     void clear();

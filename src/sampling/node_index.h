@@ -6,30 +6,40 @@
 #include <vector>
 
 #include "sampling/prefetch.h"
+#include "sampling/sampled_node.h"
 
 namespace corvane {
 
 // De-duplication index of one node type within one call: (batch, node) to
-// local index. Open addressing with linear probing over one flat array, so an
-// insertion allocates nothing except when the table doubles.
+// local index, over the list of nodes that the local indices point into.
+// Open addressing with linear probing over one flat array of 16-byte slots
+// (node id and local index; the batch is read from the list when the node
+// id matches), so an insertion allocates nothing except when the table
+// doubles.
 //
-// Slots store the batch shifted by a base that moves past every batch used
-// so far whenever the index is cleared; a slot whose stored batch lies below
-// the base belongs to an earlier call and counts as free. Clearing thus
-// writes nothing, and the table is reused from call to call.
+// Slots store the local index shifted by a base that moves past every local
+// index used so far whenever the index is cleared; a slot whose stored index
+// lies below the base belongs to an earlier call and counts as free.
+// Clearing thus writes nothing, and the table is reused from call to call.
 class NodeIndex {
 public:
     NodeIndex();
 
-    // The local index stored for (batch, node), inserting `next_local` when
-    // the pair is new; `inserted` tells which happened.
-    std::int64_t find_or_insert(std::int64_t batch, std::int64_t node, std::int64_t next_local,
-                                bool& inserted);
+    // The local index of `key` in `nodes`, or `nodes.size()` when the list
+    // does not hold it yet; then that index is entered for it, and the
+    // caller appends `key` to the list.
+    std::int64_t find_or_insert(SampledNode key, const std::vector<SampledNode>& nodes);
 
-    // Asks for the cache line where (batch, node) would be found.
-    void prefetch(std::int64_t batch, std::int64_t node) const {
-        prefetch_line(slots_.data() + home_of(batch, node));
+    // Keeps the table at most half full; call after appending an inserted
+    // node to the list.
+    void grow_if_needed(const std::vector<SampledNode>& nodes) {
+        if (count_ > grow_above_) {
+            grow(nodes);
+        }
     }
+
+    // Asks for the cache line where `key` would be found.
+    void prefetch(SampledNode key) const { prefetch_line(slots_.data() + home_of(key)); }
 
     // Empties the index but keeps its table, so that the next call of a
     // sampler reuses it.
@@ -37,21 +47,20 @@ public:
 
 private:
     struct Slot {
-        std::int64_t batch;  // base_ + batch; below base_: free
         std::int64_t node;
-        std::int64_t local;
+        std::int64_t local;  // base_ + local index; below base_: free
     };
     static constexpr std::int64_t kEmpty = -1;  // below every base
 
-    std::size_t home_of(std::int64_t batch, std::int64_t node) const;
-    bool in_use(const Slot& slot) const { return slot.batch >= base_; }
-    void grow();
+    std::size_t home_of(SampledNode key) const;
+    bool in_use(const Slot& slot) const { return slot.local >= base_; }
+    void grow(const std::vector<SampledNode>& nodes);
 
     std::vector<Slot> slots_;
     std::size_t count_ = 0;       // slots in use
     std::size_t grow_above_ = 0;  // half the slots: more in use doubles the table
-    std::int64_t base_ = 0;       // added to every batch stored by this call
-    std::int64_t next_base_ = 0;  // above every batch stored by this call
+    std::int64_t base_ = 0;       // added to every local index stored by this call
+    std::int64_t next_base_ = 0;  // above every index stored by this call
     std::size_t mask_ = 0;
     int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
 };
@@ -60,29 +69,28 @@ private:
 
 // Multiplicative hashing: the high bits of the product depend on every bit
 // of both halves of the key, and cost two multiplications.
-inline std::size_t NodeIndex::home_of(std::int64_t batch, std::int64_t node) const {
-    const std::uint64_t key = static_cast<std::uint64_t>(node) * 0x9e3779b97f4a7c15ULL +
-                              static_cast<std::uint64_t>(batch);
-    return static_cast<std::size_t>((key * 0xd6e8feb86659fd93ULL) >> shift_);
+inline std::size_t NodeIndex::home_of(SampledNode key) const {
+    const std::uint64_t mixed = static_cast<std::uint64_t>(key.node) * 0x9e3779b97f4a7c15ULL +
+                                static_cast<std::uint64_t>(key.batch);
+    return static_cast<std::size_t>((mixed * 0xd6e8feb86659fd93ULL) >> shift_);
 }
 
-inline std::int64_t NodeIndex::find_or_insert(std::int64_t batch, std::int64_t node,
-                                              std::int64_t next_local, bool& inserted) {
-    const std::int64_t stored = base_ + batch;
-    for (std::size_t at = home_of(batch, node);; at = (at + 1) & mask_) {
+inline std::int64_t NodeIndex::find_or_insert(SampledNode key,
+                                              const std::vector<SampledNode>& nodes) {
+    for (std::size_t at = home_of(key);; at = (at + 1) & mask_) {
         Slot& slot = slots_[at];
-        if (slot.batch == stored && slot.node == node) {
-            inserted = false;
-            return slot.local;
-        }
         if (!in_use(slot)) {
-            slot = Slot{stored, node, next_local};
-            next_base_ = std::max(next_base_, stored + 1);
-            inserted = true;
-            if (++count_ > grow_above_) {
-                grow();
+            const auto local = static_cast<std::int64_t>(nodes.size());
+            slot = Slot{key.node, base_ + local};
+            next_base_ = std::max(next_base_, slot.local + 1);
+            ++count_;
+            return local;
+        }
+        if (slot.node == key.node) {
+            const std::int64_t local = slot.local - base_;
+            if (nodes[static_cast<std::size_t>(local)].batch == key.batch) {
+                return local;
             }
-            return next_local;
         }
     }
 }

@@ -57,11 +57,11 @@ struct FrontierRange {
 };
 
 // The count selections of one chunk of frontier nodes, planned before any
-// node of the chunk is admitted: the offsets drawn for its random subsets,
-// in node order, and where each node's offsets end.
+// node of the chunk is admitted: the offsets drawn for its random subsets, k
+// per subset, in node order.
 struct SelectionPlan {
     std::vector<std::int64_t> chosen;
-    std::vector<std::size_t> chosen_end;  // per planned node: chosen.size() after it
+    std::size_t next = 0;  // the first offset not admitted yet
 };
 
 // Working storage of random selections, reused from one selection (and one

@@ -65,8 +65,12 @@ ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
 void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered);
 inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
     if (inside_row(expansion, gathered)) {
-        prefetch_line(expansion.row.data + gathered.start);
-        prefetch_line(expansion.row.data + gathered.start + gathered.size() / 2);
+        const std::int64_t* start = expansion.row.data + gathered.start;
+        const std::int64_t* middle = start + gathered.size() / 2;
+        prefetch_line(start);
+        if (!same_line(start, middle)) {
+            prefetch_line(middle);
+        }
     }
 }
 

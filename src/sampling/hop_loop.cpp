@@ -118,8 +118,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
             if (with_time) {
                 expand_with_time(expansion, parameter, context.call, entry, local, columns[i]);
             } else if (i - chunk < planned) {
-                admit_planned(expansion, entry, local, columns[i].normalised(), parameter.k,
-                              i - chunk);
+                admit_planned(expansion, entry, local, columns[i].normalised(), parameter.k);
             } else {
                 checked_column(expansion, entry.node, columns[i]);  // reports the invalid column
             }

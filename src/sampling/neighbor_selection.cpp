@@ -39,7 +39,7 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
                             std::size_t begin, std::size_t end, std::int64_t k) {
     SelectionPlan& plan = expansion.selection.plan;
     plan.chosen.clear();
-    plan.chosen_end.clear();
+    plan.next = 0;
     for (std::size_t i = begin; i < end; ++i) {
         if (!column_is_valid(expansion, nodes[frontier_begin + i].node, columns[i])) {
             return i - begin;  // no draw for it or after it: it fails when its turn comes
@@ -51,7 +51,6 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
             request_chosen_rows(expansion, column, plan.chosen.data() + first,
                                 plan.chosen.data() + plan.chosen.size());
         }
-        plan.chosen_end.push_back(plan.chosen.size());
     }
     return end - begin;
 }

@@ -59,20 +59,18 @@ inline void admit_chosen(EdgeExpansion& expansion, SampledNode frontier_entry,
     }
 }
 
-// Admits the `index`-th planned node of the chunk: its whole (normalised)
-// column, or the offsets drawn for it. Inline: it runs once per expanded
-// node.
+// Admits the next planned node of the chunk: its whole (normalised) column,
+// or the k offsets drawn for it. Inline: it runs once per expanded node.
 inline void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
-                          std::int64_t destination_local, ColumnRange column, std::int64_t k,
-                          std::size_t index) {
+                          std::int64_t destination_local, ColumnRange column, std::int64_t k) {
     if (takes_all(column, k)) {
         admit_all(expansion, frontier_entry, destination_local, column);
         return;
     }
-    const SelectionPlan& plan = expansion.selection.plan;
-    const std::size_t first = index == 0 ? 0 : plan.chosen_end[index - 1];
-    admit_chosen(expansion, frontier_entry, destination_local, column, plan.chosen.data() + first,
-                 plan.chosen.data() + plan.chosen_end[index]);
+    SelectionPlan& plan = expansion.selection.plan;
+    const std::int64_t* first = plan.chosen.data() + plan.next;
+    plan.next += static_cast<std::size_t>(k);
+    admit_chosen(expansion, frontier_entry, destination_local, column, first, first + k);
 }
 
 }  // namespace corvane

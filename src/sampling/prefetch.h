@@ -1,6 +1,16 @@
 #pragma once
 
+#include <cstdint>
+
 namespace corvane {
+
+constexpr std::uintptr_t kCacheLineBytes = 64;
+
+// Whether two addresses lie in one cache line.
+inline bool same_line(const void* first, const void* second) {
+    return reinterpret_cast<std::uintptr_t>(first) / kCacheLineBytes ==
+           reinterpret_cast<std::uintptr_t>(second) / kCacheLineBytes;
+}
 
 // Asks for the cache line holding `address`; never faults, reads nothing.
 // On x86-64 it is an asm statement rather than __builtin_prefetch: the

@@ -54,10 +54,7 @@ void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call) 
 void enter_seeds(const GraphStore& graph, const std::string& entity_table,
                  const SeedArrays& seeds, CallState& call, WorkingMaps& working) {
     const Int64View& seed_nodes = seeds.nodes.view;
-    NodeBook& book = call.books[entity_table];
-    for (std::size_t i = 0; i < seed_nodes.size; ++i) {
-        book.admit(SampledNode{static_cast<std::int64_t>(i), seed_nodes.data[i]});
-    }
+    call.books[entity_table].enter_seeds(seed_nodes.data, seed_nodes.size);
     call.frontier[entity_table] = FrontierRange{0, seed_nodes.size};
     call.seed_times = seed_times_of(graph, entity_table, seeds);
 

@@ -4,6 +4,7 @@ namespace corvane {
 
 void NodeBook::clear() {
     nodes_.clear();
+    seed_count_ = 0;
     local_index_.clear();
 }
 

@@ -9,15 +9,40 @@
 #include "sampling/node_index.h"
 #include "sampling/sampled_node.h"
 
+// Admission runs once per sampled edge, inside several loops; the compiler
+// is told to inline it everywhere rather than left to weigh its size.
+#if defined(__GNUC__)
+#define CORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define CORVANE_ALWAYS_INLINE inline
+#endif
+
 namespace corvane {
 
 // The nodes of one type sampled so far in a call: their list (position =
 // local index) and the de-duplication index that maps (batch, node) to it.
+//
+// The seeds, when they are of this type, open the list: seed i is the node
+// of batch i at local index i, and the only node of its tree that can equal
+// it. They are found by that position instead of through the index, which
+// holds only the nodes admitted after them.
 class NodeBook {
 public:
+    // Opens the list with the seeds, `count` ids from `seeds`.
+    void enter_seeds(const std::int64_t* seeds, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            nodes_.push_back(SampledNode{static_cast<std::int64_t>(i), seeds[i]});
+        }
+        seed_count_ = static_cast<std::int64_t>(count);
+    }
+
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
-    std::int64_t admit(SampledNode node) {
+    CORVANE_ALWAYS_INLINE std::int64_t admit(SampledNode node) {
+        if (node.batch < seed_count_ &&
+            nodes_[static_cast<std::size_t>(node.batch)].node == node.node) {
+            return node.batch;  // the seed of its tree
+        }
         const std::int64_t local = local_index_.find_or_insert(node, nodes_);
         if (static_cast<std::size_t>(local) == nodes_.size()) {
             nodes_.push_back(node);
@@ -36,6 +61,7 @@ public:
 
 private:
     std::vector<SampledNode> nodes_;
+    std::int64_t seed_count_ = 0;  // the seeds at the start of nodes_
     NodeIndex local_index_;
 };
 

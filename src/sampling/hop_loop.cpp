@@ -14,12 +14,51 @@ namespace {
 // Frontier nodes whose cache lines are requested together.
 constexpr std::size_t kChunk = 16;
 
-void request_rows(const EdgeExpansion& expansion, const std::vector<ColumnRange>& columns,
-                  std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-        prefetch_column(expansion, columns[i]);
+// Frontier nodes go in chunks, each expanded once the cache lines it needs
+// were requested in bursts ahead of it: the rows one chunk ahead, or for
+// temporal selection two chunks ahead, so that the neighbours' times can be
+// requested one chunk ahead, once those rows have landed. (Count selections
+// request the rows their draws choose while the chunk is planned.) The
+// bursts keep many misses in flight, as a plain walk over the columns would,
+// without the expansion work between them.
+class RequestsAhead {
+public:
+    RequestsAhead(const EdgeExpansion& expansion, const std::vector<ColumnRange>& columns,
+                  bool with_time)
+        : expansion_(expansion), columns_(columns), with_time_(with_time),
+          rows_ahead_(with_time ? 2 * kChunk : kChunk) {
+        request_rows(0, rows_ahead_);
+        if (with_time_) {
+            request_times(0, kChunk);
+        }
     }
-}
+
+    // The requests made when the chunk starting at `chunk` is expanded next.
+    void before(std::size_t chunk) const {
+        request_rows(chunk + rows_ahead_, chunk + rows_ahead_ + kChunk);
+        if (with_time_) {
+            request_times(chunk + kChunk, chunk + 2 * kChunk);
+        }
+    }
+
+private:
+    void request_rows(std::size_t first, std::size_t last) const {
+        for (std::size_t i = first; i < std::min(last, columns_.size()); ++i) {
+            prefetch_column(expansion_, columns_[i]);
+        }
+    }
+
+    void request_times(std::size_t first, std::size_t last) const {
+        for (std::size_t i = first; i < std::min(last, columns_.size()); ++i) {
+            prefetch_neighbor_times(expansion_, columns_[i]);
+        }
+    }
+
+    const EdgeExpansion& expansion_;
+    const std::vector<ColumnRange>& columns_;
+    bool with_time_;
+    std::size_t rows_ahead_;
+};
 
 Int64View node_time_of(const GraphStore& graph, const std::string& node_type) {
     const auto found = graph.node_time_data.find(node_type);
@@ -51,6 +90,34 @@ void expand_with_time(EdgeExpansion& expansion, const HopParameter& parameter,
         select_time_window(expansion, entry, local, column, parameter.offsets, seed_time);
     } else {
         select_most_recent(expansion, entry, local, column, parameter.k, seed_time);
+    }
+}
+
+// Expands the frontier nodes [chunk, chunk_end) (indices into the gathered
+// columns, from `frontier_begin` in the destination's list). Inlined into the
+// chunk loop: as a call of its own, temporal hops measured about 8% slower.
+CORVANE_ALWAYS_INLINE void expand_chunk(EdgeExpansion& expansion, const HopParameter& parameter,
+                                        const CallState& call, const NodeBook& destination,
+                                        std::size_t frontier_begin, std::size_t chunk,
+                                        std::size_t chunk_end, bool with_time) {
+    const std::vector<ColumnRange>& columns = call.columns;
+    const std::size_t planned =
+        with_time ? 0
+                  : plan_selections(expansion, destination.nodes(), frontier_begin, columns, chunk,
+                                    chunk_end, parameter.k);
+    for (std::size_t i = chunk; i < chunk_end; ++i) {
+        const std::size_t position = frontier_begin + i;
+        // A copy: when source and destination types agree, admissions grow
+        // the very list that is being walked.
+        const SampledNode entry = destination.nodes()[position];
+        const auto local = static_cast<std::int64_t>(position);
+        if (with_time) {
+            expand_with_time(expansion, parameter, call, entry, local, columns[i]);
+        } else if (i - chunk < planned) {
+            admit_planned(expansion, entry, local, columns[i].normalised(), parameter.k);
+        } else {
+            checked_column(expansion, entry.node, columns[i]);  // reports the invalid column
+        }
     }
 }
 
@@ -89,40 +156,11 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     // edge list grew.
     const std::size_t edges_before = expansion.sampled_edges.size();
 
-    // Frontier nodes go in chunks: the rows of the next chunk are requested
-    // in one burst; once the current chunk's rows have landed, its
-    // neighbours' times are requested (temporal selection) or its random
-    // selections planned, their chosen rows requested; then the chunk is
-    // expanded. The bursts keep many misses in flight, as a plain walk over
-    // the columns would, without the expansion work between them.
-    const std::size_t count = columns.size();
-    request_rows(expansion, columns, 0, std::min(count, kChunk));
-    for (std::size_t chunk = 0; chunk < count; chunk += kChunk) {
-        const std::size_t chunk_end = std::min(count, chunk + kChunk);
-        request_rows(expansion, columns, chunk_end, std::min(count, chunk_end + kChunk));
-        if (with_time) {
-            for (std::size_t i = chunk; i < chunk_end; ++i) {
-                prefetch_neighbor_times(expansion, columns[i]);
-            }
-        }
-        const std::size_t planned =
-            with_time ? 0
-                      : plan_selections(expansion, destination.nodes(), frontier.begin, columns,
-                                        chunk, chunk_end, parameter.k);
-        for (std::size_t i = chunk; i < chunk_end; ++i) {
-            const std::size_t position = frontier.begin + i;
-            // A copy: when source and destination types agree, admissions
-            // grow the very list that is being walked.
-            const SampledNode entry = destination.nodes()[position];
-            const auto local = static_cast<std::int64_t>(position);
-            if (with_time) {
-                expand_with_time(expansion, parameter, context.call, entry, local, columns[i]);
-            } else if (i - chunk < planned) {
-                admit_planned(expansion, entry, local, columns[i].normalised(), parameter.k);
-            } else {
-                checked_column(expansion, entry.node, columns[i]);  // reports the invalid column
-            }
-        }
+    const RequestsAhead requests(expansion, columns, with_time);
+    for (std::size_t chunk = 0; chunk < columns.size(); chunk += kChunk) {
+        requests.before(chunk);
+        expand_chunk(expansion, parameter, context.call, destination, frontier.begin, chunk,
+                     std::min(columns.size(), chunk + kChunk), with_time);
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_edges.size() - edges_before);
 }

@@ -3,9 +3,9 @@
 namespace corvane {
 
 void NodeBook::clear() {
+    local_index_.clear(nodes_.size());
     nodes_.clear();
     seed_count_ = 0;
-    local_index_.clear();
 }
 
 void CallState::reset() {

@@ -1,10 +1,6 @@
 #include "sampling/edge_expansion.h"
 
-#include "sampling/prefetch.h"
-
 #include <algorithm>
-
-#include "sampling/sampling_errors.h"
 
 namespace corvane {
 
@@ -22,17 +18,14 @@ void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNod
 
 ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
                            ColumnRange gathered) {
+    if (column_is_valid(expansion, node, gathered)) {
+        return gathered.normalised();
+    }
     if (!has_column(expansion.colptr, node)) {
         throw_node_outside_colptr(expansion.key, node, expansion.colptr.length());
     }
-    if (gathered.end <= gathered.start) {
-        return gathered.normalised();
-    }
-    if (!inside_row(expansion, gathered)) {
-        throw_column_outside_row(expansion.key, node, gathered.start, gathered.end,
-                                 expansion.row.length());
-    }
-    return gathered;
+    throw_column_outside_row(expansion.key, node, gathered.start, gathered.end,
+                             expansion.row.length());
 }
 
 void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered) {

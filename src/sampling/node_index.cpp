@@ -1,5 +1,7 @@
 #include "sampling/node_index.h"
 
+#include <algorithm>
+
 namespace corvane {
 
 namespace {
@@ -49,14 +51,13 @@ void NodeIndex::grow(const std::vector<SampledNode>& nodes) {
     }
 }
 
-void NodeIndex::clear() {
+void NodeIndex::clear(std::size_t list_size) {
     count_ = 0;
-    base_ = next_base_;
+    base_ += static_cast<std::int64_t>(list_size);
     if (base_ >= kBaseLimit) {
         // After very many calls: free every slot once and start again at 0.
         std::fill(slots_.begin(), slots_.end(), Slot{0, kEmpty});
         base_ = 0;
-        next_base_ = 0;
     }
 }
 

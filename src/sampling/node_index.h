@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -42,8 +41,9 @@ public:
     void prefetch(SampledNode key) const { prefetch_line(slots_.data() + home_of(key)); }
 
     // Empties the index but keeps its table, so that the next call of a
-    // sampler reuses it.
-    void clear();
+    // sampler reuses it. `list_size`: the size the node list reached, above
+    // every local index stored.
+    void clear(std::size_t list_size);
 
 private:
     struct Slot {
@@ -59,8 +59,7 @@ private:
     std::vector<Slot> slots_;
     std::size_t count_ = 0;       // slots in use
     std::size_t grow_above_ = 0;  // half the slots: more in use doubles the table
-    std::int64_t base_ = 0;       // added to every local index stored by this call
-    std::int64_t next_base_ = 0;  // above every index stored by this call
+    std::int64_t base_ = 0;  // added to every local index stored by this call
     std::size_t mask_ = 0;
     int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
 };
@@ -82,7 +81,6 @@ inline std::int64_t NodeIndex::find_or_insert(SampledNode key,
         if (!in_use(slot)) {
             const auto local = static_cast<std::int64_t>(nodes.size());
             slot = Slot{key.node, base_ + local};
-            next_base_ = std::max(next_base_, slot.local + 1);
             ++count_;
             return local;
         }

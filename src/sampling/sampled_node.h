@@ -8,10 +8,6 @@ namespace corvane {
 struct SampledNode {
     std::int64_t batch;
     std::int64_t node;
-
-    bool operator==(const SampledNode& other) const {
-        return batch == other.batch && node == other.node;
-    }
 };
 
 }  // namespace corvane

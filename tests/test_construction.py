@@ -51,6 +51,20 @@ class TestModuleSurface:
         assert isinstance(Sub(["paper", "author"], PAPER_AUTHOR_EDGE_TYPES, colptr, row, {}),
                           corvane.NeighborSampler)
 
+    def test_methods_refuse_an_instance_whose_init_never_ran(self):
+        arguments = ({WRITES: i64(0), WRITTEN_BY: i64(0)}, {}, "paper", i64(0), i64())
+        colptr, row = paper_author_arrays()
+
+        class SamplesTooEarly(corvane.NeighborSampler):
+            def __init__(self):
+                with pytest.raises(TypeError, match=r"__init__\(\) has not run"):
+                    self.sample(*arguments)
+                super().__init__(["paper", "author"], PAPER_AUTHOR_EDGE_TYPES, colptr, row, {})
+
+        with pytest.raises(TypeError, match=r"__init__\(\) has not run"):
+            corvane.NeighborSampler.__new__(corvane.NeighborSampler).sample(*arguments)
+        assert SamplesTooEarly().sample(*arguments)[2]["paper"].tolist() == [0]
+
     def test_all_parameters_by_keyword_in_any_order(self):
         colptr, row = paper_author_arrays()
         corvane.NeighborSampler(seed=5, node_time={}, row=row, colptr=colptr,

@@ -67,6 +67,26 @@ class TestMessages:
         with pytest.raises(RuntimeError, match=message(error)):
             paper_author.sample(num_neighbors, offsets, table, seed_node, seed_time)
 
+    @pytest.mark.parametrize("num_neighbors, table, error", [
+        (counts(), "x\0y", "Invalid entity table 'x\0y'."),
+        (counts(), b"\xffx", "Invalid entity table '\\xffx'."),
+        ({"x\0y": i64(1)}, "paper", "Invalid type 'x\0y' found in num_neighbors."),
+        ({"x\ud800": i64(1)}, "paper", "Invalid type 'x\\ud800' found in num_neighbors."),
+    ])
+    def test_odd_names_appear_whole(self, paper_author, num_neighbors, table, error):
+        # NUL bytes kept, bytes and characters without UTF-8 form escaped.
+        with pytest.raises(RuntimeError) as raised:
+            paper_author.sample(num_neighbors, {}, table, i64(0), empty_i64())
+        assert str(raised.value) == error
+
+    def test_odd_node_type_names_appear_whole(self):
+        sampler = corvane.NeighborSampler(["a"], [("a", "to", "b\0c")], {"a__to__b\0c": i64(0)},
+                                          {"a__to__b\0c": i64()}, {})
+        with pytest.raises(IndexError) as raised:
+            sampler.sample({"a__to__b\0c": i64(1)}, {}, "a", i64(0), empty_i64())
+        assert str(raised.value) == ("Edge type 'a__to__b\0c' leads to node type 'b\0c', which is "
+                                     "not one of the node types.")
+
     def test_offsets_need_two_columns(self, timed):
         with pytest.raises(RuntimeError, match=message(
                 f"'sampling_time_offsets' at '{WRITES}' does not have shape (N, 2).")):

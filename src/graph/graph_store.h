@@ -2,6 +2,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "graph/edge_type.h"
@@ -14,6 +15,9 @@ struct GraphStore {
     std::vector<std::string> node_types;
     std::vector<EdgeType> edge_types;
     std::vector<std::string> edge_type_keys;  // parallel to edge_types
+    // The same names as sets, for the key checks of every dictionary entry.
+    std::unordered_set<std::string> node_type_set;
+    std::unordered_set<std::string> edge_type_key_set;
     bool has_node_time = false;  // the node_time dictionary had an entry
 
     // Edge-type key to its compressed-sparse-column arrays.

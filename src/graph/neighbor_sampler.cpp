@@ -1,11 +1,11 @@
 #include "graph/neighbor_sampler.h"
 
 #include <cstdint>
-#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
 #include "graph/validation.h"
+#include "graph/whole_message_error.h"
 
 namespace py = pybind11;
 
@@ -38,7 +38,7 @@ void reject_shared_keys(const std::vector<EdgeType>& edge_types,
     for (std::size_t i = 0; i < edge_types.size(); ++i) {
         const auto [entry, inserted] = first_with_key.try_emplace(keys[i], &edge_types[i]);
         if (!inserted && *entry->second != edge_types[i]) {
-            throw std::runtime_error("Edge types " + quoted_triple(*entry->second) + " and " +
+            throw RuntimeFailure("Edge types " + quoted_triple(*entry->second) + " and " +
                                      quoted_triple(edge_types[i]) + " share the key '" + keys[i] +
                                      "'.");
         }
@@ -56,12 +56,14 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
         graph_.edge_type_keys.push_back(edge_type_key(edge_type));
     }
     reject_shared_keys(graph_.edge_types, graph_.edge_type_keys);
+    graph_.node_type_set.insert(graph_.node_types.begin(), graph_.node_types.end());
+    graph_.edge_type_key_set.insert(graph_.edge_type_keys.begin(), graph_.edge_type_keys.end());
 
     // All checks run before any array is recorded.
-    validate_array_dict(colptr, "colptr", graph_.edge_type_keys, 1, true);
-    validate_array_dict(row, "row", graph_.edge_type_keys, 1, true);
+    validate_array_dict(colptr, "colptr", graph_.edge_type_key_set, 1, true);
+    validate_array_dict(row, "row", graph_.edge_type_key_set, 1, true);
     graph_.has_node_time = !node_time.empty();
-    validate_array_dict(node_time, "node_time", graph_.node_types, 1, true);
+    validate_array_dict(node_time, "node_time", graph_.node_type_set, 1, true);
 
     for (const std::string& key : graph_.edge_type_keys) {
         graph_.colptr_data[key] = hold_entry(colptr, key);

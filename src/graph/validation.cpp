@@ -1,7 +1,6 @@
 #include "graph/validation.h"
 
-#include <algorithm>
-#include <stdexcept>
+#include "graph/whole_message_error.h"
 
 namespace py = pybind11;
 
@@ -20,14 +19,36 @@ bool has_int64_dtype(const py::array& array) {
 void check_shape_and_dtype(const py::array& array, const std::string& subject, int expected_ndim,
                            bool require_int64) {
     if (array.ndim() != expected_ndim) {
-        throw std::runtime_error(subject + " is not " + std::to_string(expected_ndim) + "D.");
+        throw RuntimeFailure(subject + " is not " + std::to_string(expected_ndim) + "D.");
     }
     if (array.size() == 0) {
         return;
     }
     if (require_int64 && !has_int64_dtype(array)) {
-        throw std::runtime_error(subject + " must have dtype int64.");
+        throw RuntimeFailure(subject + " must have dtype int64.");
     }
+}
+
+// The UTF-8 text of str(key); str() may run Python code, whose errors pass
+// through. A str holding a lone surrogate has no UTF-8 form and so equals no
+// key; its text then carries the surrogate as a backslash escape, for the
+// message only.
+std::string text_of_key(const py::handle& key) {
+    const py::str text(key);
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
+    const auto escaped = py::reinterpret_steal<py::bytes>(
+        PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
+    if (!escaped) {
+        throw py::error_already_set();
+    }
+    return std::string(escaped);
 }
 
 }  // namespace
@@ -37,16 +58,16 @@ py::array to_array(const py::handle& value) {
 }
 
 void validate_array_dict(const py::dict& dict, const std::string& name,
-                         const std::vector<std::string>& allowed_keys, int expected_ndim,
+                         const std::unordered_set<std::string>& allowed_keys, int expected_ndim,
                          bool require_int64) {
     for (const auto& item : dict) {
         // Own the entry: str() of a key may run Python code that changes the dict.
         const auto key = py::reinterpret_borrow<py::object>(item.first);
         const auto value = py::reinterpret_borrow<py::object>(item.second);
 
-        const std::string key_text = py::str(key);
-        if (std::find(allowed_keys.begin(), allowed_keys.end(), key_text) == allowed_keys.end()) {
-            throw std::runtime_error("Invalid type '" + key_text + "' found in " + name + ".");
+        const std::string key_text = text_of_key(key);
+        if (allowed_keys.count(key_text) == 0) {
+            throw RuntimeFailure("Invalid type '" + key_text + "' found in " + name + ".");
         }
         check_shape_and_dtype(to_array(value), "Type '" + key_text + "' in " + name,
                               expected_ndim, require_int64);

@@ -1,9 +1,9 @@
 #include "sampling/request_validation.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "graph/validation.h"
+#include "graph/whole_message_error.h"
 
 namespace py = pybind11;
 
@@ -12,16 +12,15 @@ namespace corvane {
 namespace {
 
 void check_entity_table(const GraphStore& graph, const std::string& entity_table) {
-    const auto& types = graph.node_types;
-    if (std::find(types.begin(), types.end(), entity_table) == types.end()) {
-        throw std::runtime_error("Invalid entity table '" + entity_table + "'.");
+    if (graph.node_type_set.count(entity_table) == 0) {
+        throw RuntimeFailure("Invalid entity table '" + entity_table + "'.");
     }
 }
 
 void check_seed_sizes(const GraphStore& graph, const py::array& seed_node,
                       const py::array& seed_time) {
     if (graph.has_node_time && seed_time.size() > 0 && seed_node.size() != seed_time.size()) {
-        throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
+        throw RuntimeFailure("'seed_node' and 'seed_time' size mismatch.");
     }
 }
 
@@ -39,11 +38,11 @@ EdgeTypeRequest plan_by_time_window(const GraphStore& graph, const EdgeType& edg
     const py::array rows = to_array(offsets);
     num_hops = std::max<std::uint64_t>(num_hops, static_cast<std::uint64_t>(rows.shape(0)));
     if (graph.node_time_data.count(source_type(edge_type)) == 0) {
-        throw std::runtime_error("'sampling_time_offsets' contains '" + key + "' but " +
+        throw RuntimeFailure("'sampling_time_offsets' contains '" + key + "' but " +
                                  source_type(edge_type) + " is not included in 'node_time'.");
     }
     if (rows.shape(1) != 2) {
-        throw std::runtime_error("'sampling_time_offsets' at '" + key +
+        throw RuntimeFailure("'sampling_time_offsets' at '" + key +
                                  "' does not have shape (N, 2).");
     }
     EdgeTypeRequest request;
@@ -57,8 +56,8 @@ SeedArrays check_request_arguments(const GraphStore& graph, const py::dict& num_
                                    const py::dict& sampling_time_offsets,
                                    const std::string& entity_table, const py::array& seed_node,
                                    const py::array& seed_time) {
-    validate_array_dict(num_neighbors, "num_neighbors", graph.edge_type_keys, 1, true);
-    validate_array_dict(sampling_time_offsets, "sampling_time_offsets", graph.edge_type_keys, 2,
+    validate_array_dict(num_neighbors, "num_neighbors", graph.edge_type_key_set, 1, true);
+    validate_array_dict(sampling_time_offsets, "sampling_time_offsets", graph.edge_type_key_set, 2,
                         false);
     validate_array(seed_node, "seed_node", 1, true);
     validate_array(seed_time, "seed_time", 1, true);
@@ -75,7 +74,7 @@ SampleRequest plan_edge_types(const GraphStore& graph, const py::dict& num_neigh
         const py::str py_key(key);
         const bool in_counts = num_neighbors.contains(py_key);
         if (in_counts && sampling_time_offsets.contains(py_key)) {
-            throw std::runtime_error(
+            throw RuntimeFailure(
                 "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge "
                 "type. '" + key + "' appears in both.");
         }

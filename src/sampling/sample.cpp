@@ -1,6 +1,5 @@
-#include <stdexcept>
-
 #include "graph/neighbor_sampler.h"
+#include "graph/whole_message_error.h"
 #include "sampling/call_setup.h"
 #include "sampling/hop_loop.h"
 #include "sampling/request_validation.h"
@@ -20,7 +19,7 @@ class CallInProgress {
 public:
     explicit CallInProgress(bool& flag) : flag_(flag) {
         if (flag_) {
-            throw std::runtime_error(
+            throw RuntimeFailure(
                 "sample was called on a NeighborSampler whose previous sample call has not "
                 "returned yet.");
         }

@@ -1,7 +1,8 @@
 #include "sampling/sampling_errors.h"
 
 #include <algorithm>
-#include <stdexcept>
+
+#include "graph/whole_message_error.h"
 
 namespace corvane {
 
@@ -14,12 +15,12 @@ std::string valid_ids(std::int64_t count) {
 }  // namespace
 
 void throw_unsorted_neighborhood() {
-    throw std::runtime_error("Found invalid non-sorted temporal neighborhood");
+    throw RuntimeFailure("Found invalid non-sorted temporal neighborhood");
 }
 
 void throw_node_outside_colptr(const std::string& edge_type_key, std::int64_t node,
                                std::int64_t colptr_length) {
-    throw std::runtime_error("Node " + std::to_string(node) + " is out of range for edge type '" +
+    throw RuntimeFailure("Node " + std::to_string(node) + " is out of range for edge type '" +
                              edge_type_key + "': its colptr has " +
                              std::to_string(colptr_length) + " entries, so " +
                              valid_ids(colptr_length - 1) + ".");
@@ -27,7 +28,7 @@ void throw_node_outside_colptr(const std::string& edge_type_key, std::int64_t no
 
 void throw_column_outside_row(const std::string& edge_type_key, std::int64_t node,
                               std::int64_t start, std::int64_t end, std::int64_t row_length) {
-    throw std::runtime_error("Column of node " + std::to_string(node) + " in edge type '" +
+    throw RuntimeFailure("Column of node " + std::to_string(node) + " in edge type '" +
                              edge_type_key + "' spans positions [" + std::to_string(start) +
                              ", " + std::to_string(end) + ") of row, outside its valid range [0, " +
                              std::to_string(row_length) + "].");
@@ -35,14 +36,14 @@ void throw_column_outside_row(const std::string& edge_type_key, std::int64_t nod
 
 void throw_node_outside_node_time(const std::string& node_type, std::int64_t node,
                                   std::int64_t node_time_length) {
-    throw std::runtime_error("Node " + std::to_string(node) + " of type '" + node_type +
+    throw RuntimeFailure("Node " + std::to_string(node) + " of type '" + node_type +
                              "' is out of range for its node_time: " +
                              valid_ids(node_time_length) + ".");
 }
 
 void throw_destination_not_node_type(const std::string& edge_type_key,
                                      const std::string& destination_type) {
-    throw std::out_of_range("Edge type '" + edge_type_key + "' leads to node type '" +
+    throw IndexFailure("Edge type '" + edge_type_key + "' leads to node type '" +
                             destination_type + "', which is not one of the node types.");
 }
 

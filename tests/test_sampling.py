@@ -1,6 +1,8 @@
 """sample end to end: hops, selection, time windows and the six results."""
 
 import gc
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -13,6 +15,16 @@ from conftest import (WRITES, WRITTEN_BY, PAPER_AUTHOR_EDGE_TYPES, as_lists, emp
 INT64_MAX = np.iinfo(np.int64).max
 INT64_MIN = np.iinfo(np.int64).min
 KEY = "b__to__a"
+
+
+class Index:
+    """An integer-like value known only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
 
 
 def both_minus_one(hops=2):
@@ -119,6 +131,39 @@ class TestTimeWindows:
     def test_offsets_that_do_not_convert(self, offsets):
         with pytest.raises(RuntimeError, match="Unable to cast"):
             sample_column(range(5), 0, times=[10, 20, 20, 30, 40], seed_time=30, offsets=offsets)
+
+    @pytest.mark.parametrize("value, as_int", [
+        (True, 1), (np.int8(-3), -3), (Index(2), 2), (np.float32(2.7), 2), (np.float16(-2.5), -2),
+        (Decimal("2.9"), 2), (Fraction(-5, 2), -2),
+    ])
+    def test_offsets_with_an_integer_conversion_are_converted(self, value, as_int):
+        window = dict(times=[10, 20, 20, 30, 40], seed_time=30)
+        assert (sample_column(range(5), 0, offsets=(-25, value), **window)
+                == sample_column(range(5), 0, offsets=(-25, as_int), **window))
+
+    @pytest.mark.parametrize("value", [
+        2.0, np.float64(2.0), None, "2", 2 + 0j, object(), 2**63, np.uint64(2**63), Index(-2**63 - 1),
+    ])
+    def test_offsets_without_one_get_the_cast_error(self, value):
+        with pytest.raises(RuntimeError, match=r"Unable to cast Python instance of type"):
+            sample_column(range(5), 0, times=[10, 20], seed_time=30, offsets=(0, value))
+
+    @pytest.mark.parametrize("error", [
+        KeyboardInterrupt, MemoryError, SystemExit, ZeroDivisionError, RecursionError])
+    @pytest.mark.parametrize("method", ["__index__", "__int__"])
+    def test_errors_of_an_offsets_own_conversion_pass_through(self, method, error):
+        calls = []
+
+        def convert(self):
+            calls.append(method)
+            if len(calls) == 1:
+                raise error("from the offset")  # once only: a retry would succeed
+            return 1
+
+        offset = type("Offset", (), {method: convert})()
+        with pytest.raises(error, match="from the offset"):
+            sample_column(range(5), 0, times=[10, 20], seed_time=30, offsets=(offset, 5))
+        assert calls == [method]
 
     def test_missing_offset_row_fails_at_its_hop(self):
         sampler = single_edge_type_sampler(i64(0, 1), i64(0), {"b": i64(1), "a": i64(0)})

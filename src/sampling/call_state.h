@@ -8,6 +8,7 @@
 
 #include "sampling/node_index.h"
 #include "sampling/sampled_node.h"
+#include "sampling/signal_poll.h"
 
 // Admission runs once per sampled edge, inside several loops; the compiler
 // is told to inline it everywhere rather than left to weigh its size.
@@ -43,11 +44,15 @@ public:
             nodes_[static_cast<std::size_t>(node.batch)].node == node.node) {
             return node.batch;  // the seed of its tree
         }
-        const std::int64_t local = local_index_.find_or_insert(node, nodes_);
-        if (static_cast<std::size_t>(local) == nodes_.size()) {
-            nodes_.push_back(node);
-            local_index_.grow_if_needed(nodes_);
+        const NodeIndex::Probe probe = local_index_.find(node, nodes_);
+        if (probe.found()) {
+            return probe.local;
         }
+        // Appended before it is indexed: should the append fail, the index
+        // holds no entry for a node the list lacks.
+        const auto local = static_cast<std::int64_t>(nodes_.size());
+        nodes_.push_back(node);
+        local_index_.insert(probe, node, local, nodes_);
         return local;
     }
 
@@ -108,6 +113,7 @@ struct CallState {
     std::unordered_map<std::string, FrontierRange> frontier;  // node types only
     std::vector<std::int64_t> seed_times;  // by batch; empty: sample without time
     SelectionScratch selection;
+    SignalPoll signal_poll;  // carried across edge types and hops
     std::vector<ColumnRange> columns;  // gathered columns of the frontier being expanded
 
     void reset();

@@ -26,6 +26,7 @@ struct EdgeExpansion {
     std::vector<SampledEdge>& sampled_edges;  // one per recorded edge
     RandomEngine& generator;
     SelectionScratch& selection;
+    SignalPoll& signal_poll;
 };
 
 // The colptr entries of every frontier node in `frontier`, read in one

@@ -101,6 +101,7 @@ CORVANE_ALWAYS_INLINE void expand_chunk(EdgeExpansion& expansion, const HopParam
                                         std::size_t frontier_begin, std::size_t chunk,
                                         std::size_t chunk_end, bool with_time) {
     const std::vector<ColumnRange>& columns = call.columns;
+    expansion.signal_poll.after(static_cast<std::int64_t>(chunk_end - chunk));
     const std::size_t planned =
         with_time ? 0
                   : plan_selections(expansion, destination.nodes(), frontier_begin, columns, chunk,
@@ -127,6 +128,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::string& key = graph.edge_type_keys[index];
     const std::string& source = source_type(edge_type);
 
+    throw_if_interrupted();  // once per edge type and hop, however small
     std::vector<std::int64_t>& edge_counts = context.working.num_sampled_edges.at(key);
     edge_counts.push_back(0);
     const HopParameter parameter = read_hop_parameter(context.request.edge_types[index], hop);
@@ -148,7 +150,8 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
                             context.call.books[source],
                             context.working.sampled_edges.at(key),
                             context.generator,
-                            context.call.selection};
+                            context.call.selection,
+                            context.call.signal_poll};
     const NodeBook& destination = context.call.books[destination_type(edge_type)];
     std::vector<ColumnRange>& columns = context.call.columns;
     gather_columns(expansion, destination.nodes(), frontier.begin, frontier.end, columns);

@@ -1,5 +1,7 @@
 #include "sampling/neighbor_selection.h"
 
+#include <algorithm>
+
 #include "sampling/prefetch.h"
 #include "sampling/taken_set.h"
 
@@ -11,17 +13,24 @@ namespace {
 // j + 1 and takes it, or j itself when the value was taken before. The draws
 // do not depend on what is admitted, so all k offsets are chosen first and
 // their neighbours fetched together before they are admitted in that order.
-void choose_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
-                    SelectionScratch& scratch, std::vector<std::int64_t>& chosen) {
-    TakenSet taken(n, k, scratch);
-    for (std::int64_t j = n - k; j < n; ++j) {
-        const auto drawn = static_cast<std::int64_t>(generator.draw_below(static_cast<std::uint64_t>(j) + 1));
-        if (taken.take(drawn)) {
-            chosen.push_back(drawn);
-        } else {
-            taken.take(j);  // never taken yet: earlier steps chose offsets below j
-            chosen.push_back(j);
+// A large k goes in pieces, with a look for signals before each.
+void choose_offsets(EdgeExpansion& expansion, std::int64_t n, std::int64_t k,
+                    std::vector<std::int64_t>& chosen) {
+    TakenSet taken(n, k, expansion.selection);
+    for (std::int64_t start = n - k; start < n;) {
+        const std::int64_t end = start + std::min(n - start, SignalPoll::kInterval);
+        expansion.signal_poll.after(end - start);
+        for (std::int64_t j = start; j < end; ++j) {
+            const auto drawn = static_cast<std::int64_t>(
+                expansion.generator.draw_below(static_cast<std::uint64_t>(j) + 1));
+            if (taken.take(drawn)) {
+                chosen.push_back(drawn);
+            } else {
+                taken.take(j);  // never taken yet: earlier steps chose offsets below j
+                chosen.push_back(j);
+            }
         }
+        start = end;
     }
 }
 
@@ -47,7 +56,7 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
         const ColumnRange column = columns[i].normalised();
         if (!takes_all(column, k)) {
             const std::size_t first = plan.chosen.size();
-            choose_offsets(expansion.generator, column.size(), k, expansion.selection, plan.chosen);
+            choose_offsets(expansion, column.size(), k, plan.chosen);
             request_chosen_rows(expansion, column, plan.chosen.data() + first,
                                 plan.chosen.data() + plan.chosen.size());
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -38,10 +39,16 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
 
 // Admits every position of `column` in ascending order: the selection of all
 // candidates, which takes no draw. Inline: it runs once per expanded node.
+// Long columns go in pieces, with a look for signals before each.
 inline void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
                       std::int64_t destination_local, ColumnRange column) {
-    for (std::int64_t position = column.start; position < column.end; ++position) {
-        admit_neighbor(expansion, position, frontier_entry, destination_local);
+    for (std::int64_t start = column.start; start < column.end;) {
+        const std::int64_t end = start + std::min(column.end - start, SignalPoll::kInterval);
+        expansion.signal_poll.after(end - start);
+        for (std::int64_t position = start; position < end; ++position) {
+            admit_neighbor(expansion, position, frontier_entry, destination_local);
+        }
+        start = end;
     }
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "sampling/node_hash.h"
 #include "sampling/prefetch.h"
 #include "sampling/sampled_node.h"
 
@@ -20,22 +22,34 @@ namespace corvane {
 // index used so far whenever the index is cleared; a slot whose stored index
 // lies below the base belongs to an earlier call and counts as free.
 // Clearing thus writes nothing, and the table is reused from call to call.
-class NodeIndex {
+//
+// A look-up and the insertion after it are two steps, so that the caller
+// appends to its list between them: a slot is written only for a node the
+// list holds, and an allocation failure in the append leaves no trace here.
+//
+// `Hash` maps a key to 64 bits, of which the top ones choose the home slot;
+// it decides only where keys are kept, never what a look-up answers.
+template <class Hash>
+class BasicNodeIndex {
 public:
-    NodeIndex();
+    // Where a look-up ended: the key's local index, or the free slot that
+    // insert() fills with it.
+    struct Probe {
+        std::size_t at;
+        std::int64_t local;  // -1: not in the index
+        bool found() const { return local >= 0; }
+    };
 
-    // The local index of `key` in `nodes`, or `nodes.size()` when the list
-    // does not hold it yet; then that index is entered for it, and the
-    // caller appends `key` to the list.
-    std::int64_t find_or_insert(SampledNode key, const std::vector<SampledNode>& nodes);
+    explicit BasicNodeIndex(Hash hash = Hash());
 
-    // Keeps the table at most half full; call after appending an inserted
-    // node to the list.
-    void grow_if_needed(const std::vector<SampledNode>& nodes) {
-        if (count_ > grow_above_) {
-            grow(nodes);
-        }
-    }
+    Probe find(SampledNode key, const std::vector<SampledNode>& nodes) const;
+
+    // Enters `key` at the slot `probe` found free, as local index `local`;
+    // `nodes` already holds it there. The table doubles when more than half
+    // full; should that allocation fail, the index stays as it was after the
+    // entry, just fuller.
+    void insert(Probe probe, SampledNode key, std::int64_t local,
+                const std::vector<SampledNode>& nodes);
 
     // Asks for the cache line where `key` would be found.
     void prefetch(SampledNode key) const { prefetch_line(slots_.data() + home_of(key)); }
@@ -51,11 +65,19 @@ private:
         std::int64_t local;  // base_ + local index; below base_: free
     };
     static constexpr std::int64_t kEmpty = -1;  // below every base
+    static constexpr std::size_t kInitialCapacity = 64;
+    // Bases stay below this, so that base + local index cannot overflow for
+    // any index a list can reach.
+    static constexpr std::int64_t kBaseLimit = std::int64_t{1} << 62;
 
-    std::size_t home_of(SampledNode key) const;
+    std::size_t home_of(SampledNode key) const {
+        return static_cast<std::size_t>(hash_(key) >> shift_);
+    }
     bool in_use(const Slot& slot) const { return slot.local >= base_; }
     void grow(const std::vector<SampledNode>& nodes);
+    void set_capacity(std::size_t slots);
 
+    Hash hash_;
     std::vector<Slot> slots_;
     std::size_t count_ = 0;       // slots in use
     std::size_t grow_above_ = 0;  // half the slots: more in use doubles the table
@@ -64,32 +86,80 @@ private:
     int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
 };
 
+using NodeIndex = BasicNodeIndex<KeyedNodeHash>;
+
 // Defined here: one look-up per admitted neighbour.
 
-// Multiplicative hashing: the high bits of the product depend on every bit
-// of both halves of the key, and cost two multiplications.
-inline std::size_t NodeIndex::home_of(SampledNode key) const {
-    const std::uint64_t mixed = static_cast<std::uint64_t>(key.node) * 0x9e3779b97f4a7c15ULL +
-                                static_cast<std::uint64_t>(key.batch);
-    return static_cast<std::size_t>((mixed * 0xd6e8feb86659fd93ULL) >> shift_);
+template <class Hash>
+BasicNodeIndex<Hash>::BasicNodeIndex(Hash hash)
+    : hash_(hash), slots_(kInitialCapacity, Slot{0, kEmpty}) {
+    set_capacity(kInitialCapacity);
 }
 
-inline std::int64_t NodeIndex::find_or_insert(SampledNode key,
-                                              const std::vector<SampledNode>& nodes) {
+template <class Hash>
+void BasicNodeIndex<Hash>::set_capacity(std::size_t slots) {
+    grow_above_ = slots / 2;
+    mask_ = slots - 1;
+    int bits = 0;
+    while ((std::size_t{1} << bits) < slots) {
+        ++bits;
+    }
+    shift_ = 64 - bits;
+}
+
+template <class Hash>
+inline typename BasicNodeIndex<Hash>::Probe BasicNodeIndex<Hash>::find(
+    SampledNode key, const std::vector<SampledNode>& nodes) const {
     for (std::size_t at = home_of(key);; at = (at + 1) & mask_) {
-        Slot& slot = slots_[at];
+        const Slot& slot = slots_[at];
         if (!in_use(slot)) {
-            const auto local = static_cast<std::int64_t>(nodes.size());
-            slot = Slot{key.node, base_ + local};
-            ++count_;
-            return local;
+            return Probe{at, -1};
         }
         if (slot.node == key.node) {
             const std::int64_t local = slot.local - base_;
             if (nodes[static_cast<std::size_t>(local)].batch == key.batch) {
-                return local;
+                return Probe{at, local};
             }
         }
+    }
+}
+
+template <class Hash>
+inline void BasicNodeIndex<Hash>::insert(Probe probe, SampledNode key, std::int64_t local,
+                                         const std::vector<SampledNode>& nodes) {
+    slots_[probe.at] = Slot{key.node, base_ + local};
+    if (++count_ > grow_above_) {
+        grow(nodes);
+    }
+}
+
+// Doubles the table, keeping it at most half full so that probe runs stay
+// short. Only this call's slots move; the rest of the new table is free.
+template <class Hash>
+void BasicNodeIndex<Hash>::grow(const std::vector<SampledNode>& nodes) {
+    std::vector<Slot> old(slots_.size() * 2, Slot{0, kEmpty});
+    old.swap(slots_);
+    set_capacity(slots_.size());
+    for (const Slot& slot : old) {
+        if (!in_use(slot)) {
+            continue;
+        }
+        std::size_t at = home_of(nodes[static_cast<std::size_t>(slot.local - base_)]);
+        while (in_use(slots_[at])) {
+            at = (at + 1) & mask_;
+        }
+        slots_[at] = slot;
+    }
+}
+
+template <class Hash>
+void BasicNodeIndex<Hash>::clear(std::size_t list_size) {
+    count_ = 0;
+    base_ += static_cast<std::int64_t>(list_size);
+    if (base_ >= kBaseLimit) {
+        // After very many calls: free every slot once and start again at 0.
+        std::fill(slots_.begin(), slots_.end(), Slot{0, kEmpty});
+        base_ = 0;
     }
 }
 

@@ -76,8 +76,8 @@ inline bool TakenSet::take_byte(std::int64_t offset) {
     if (byte != 0) {
         return false;
     }
+    scratch_.taken.push_back(offset);  // first: unmarked at the end only if listed
     byte = 1;
-    scratch_.taken.push_back(offset);
     return true;
 }
 

@@ -1,0 +1,180 @@
+// Checks of the de-duplication index and the per-call books that need the C++
+// side: correctness when every key collides, and the state left behind by an
+// allocation that fails midway. Prints one "<check> pass|fail" line per check.
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <new>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "sampling/call_state.h"
+#include "sampling/node_index.h"
+#include "sampling/taken_set.h"
+
+// The replaced operator new below takes its blocks from malloc, which GCC does
+// not see when it pairs allocations with frees.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// Allocation failure on demand: the allocation after `allocations_before_failure`
+// more succeed throws std::bad_alloc, once.
+static long allocations_before_failure = -1;
+
+void* operator new(std::size_t size) {
+    if (allocations_before_failure == 0) {
+        allocations_before_failure = -1;
+        throw std::bad_alloc();
+    }
+    if (allocations_before_failure > 0) {
+        --allocations_before_failure;
+    }
+    if (void* block = std::malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
+namespace {
+
+using corvane::NodeBook;
+using corvane::SampledNode;
+
+struct CollidingHash {
+    std::uint64_t operator()(SampledNode) const { return 0; }
+};
+
+// Every key in one probe run, over several calls of growing and shrinking
+// size, against a map from key to first position.
+bool colliding_hash_matches_a_map() {
+    corvane::BasicNodeIndex<CollidingHash> index;
+    std::mt19937_64 draw(7);
+    for (int call = 0; call < 4; ++call) {
+        std::vector<SampledNode> nodes;
+        std::map<std::pair<std::int64_t, std::int64_t>, std::int64_t> expected;
+        const int admissions = call % 2 == 0 ? 3000 : 200;
+        for (int i = 0; i < admissions; ++i) {
+            const SampledNode key{static_cast<std::int64_t>(draw() % 5),
+                                  static_cast<std::int64_t>(draw() % 400)};
+            const auto probe = index.find(key, nodes);
+            const auto [entry, is_new] = expected.try_emplace(
+                {key.batch, key.node}, static_cast<std::int64_t>(nodes.size()));
+            if (probe.found() == is_new || (probe.found() && probe.local != entry->second)) {
+                return false;
+            }
+            if (!probe.found()) {
+                nodes.push_back(key);
+                index.insert(probe, key, entry->second, nodes);
+            }
+        }
+        index.clear(nodes.size());
+    }
+    return true;
+}
+
+// Ids that share one home slot under a fixed multiplicative hash spread out
+// under the keyed one: no home takes more than a few of them.
+bool keyed_hash_spreads_ids_chosen_against_a_fixed_hash() {
+    constexpr std::uint64_t kFixed = 0x9e3779b97f4a7c15ULL * 0xd6e8feb86659fd93ULL;
+    std::uint64_t inverse = kFixed;  // Newton's iteration for the inverse modulo 2^64
+    for (int i = 0; i < 5; ++i) {
+        inverse *= 2 - kFixed * inverse;
+    }
+    constexpr int kBits = 13;
+    for (const corvane::HashKey key : {corvane::process_hash_key(), corvane::HashKey{1, 2}}) {
+        const corvane::KeyedNodeHash hash(key);
+        std::vector<int> load(std::size_t{1} << kBits, 0);
+        int most = 0;
+        for (std::uint64_t j = 0; j < 4096; ++j) {
+            // node * kFixed = j << 20: the same top bits for every j.
+            const auto node = static_cast<std::int64_t>((j << 20) * inverse);
+            most = std::max(most, ++load[hash(SampledNode{0, node}) >> (64 - kBits)]);
+        }
+        if (most > 16) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Locals that a fresh book gives for `keys`, one seed (node 0 of batch 0) first.
+std::vector<std::int64_t> admit_all(NodeBook& book, const std::vector<SampledNode>& keys) {
+    const std::int64_t seed = 0;
+    book.enter_seeds(&seed, 1);
+    std::vector<std::int64_t> locals;
+    for (const SampledNode& key : keys) {
+        locals.push_back(book.admit(key));
+    }
+    return locals;
+}
+
+// An append or a table doubling that fails leaves the book answering as
+// before: the next call, after clearing, admits as a fresh book does. Every
+// admission that allocates (list and table growth alike) is made to fail in
+// turn; returns how many did, or -1 when one left the book unsound.
+int failed_allocations_leave_the_book_sound() {
+    std::vector<SampledNode> keys;
+    for (std::int64_t node = 1; node <= 100; ++node) {
+        keys.push_back(SampledNode{0, node});
+        keys.push_back(SampledNode{0, (node * 37) % 100 + 1});  // repeats
+    }
+    NodeBook fresh;
+    const std::vector<std::int64_t> expected = admit_all(fresh, keys);
+
+    int failed = 0;
+    for (std::size_t failing = 0; failing < keys.size(); ++failing) {
+        NodeBook book;
+        const std::int64_t seed = 0;
+        book.enter_seeds(&seed, 1);
+        for (std::size_t i = 0; i < failing; ++i) {
+            book.admit(keys[i]);
+        }
+        allocations_before_failure = 0;
+        try {
+            book.admit(keys[failing]);
+        } catch (const std::bad_alloc&) {
+            ++failed;
+        }
+        allocations_before_failure = -1;
+        book.clear();
+        if (admit_all(book, keys) != expected) {
+            return -1;
+        }
+    }
+    return failed;
+}
+
+// A failed append to the taken list leaves no offset marked for the next
+// selection.
+bool failed_take_leaves_nothing_marked() {
+    corvane::SelectionScratch scratch;
+    {
+        corvane::TakenSet taken(1000, 100, scratch);
+        allocations_before_failure = 0;
+        try {
+            taken.take(5);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    corvane::TakenSet taken(1000, 100, scratch);
+    return taken.take(5);
+}
+
+}  // namespace
+
+int main() {
+    const auto report = [](const char* name, bool passed) {
+        std::cout << name << (passed ? " pass" : " fail") << '\n';
+    };
+    report("colliding_hash_matches_a_map", colliding_hash_matches_a_map());
+    report("keyed_hash_spreads_ids_chosen_against_a_fixed_hash",
+           keyed_hash_spreads_ids_chosen_against_a_fixed_hash());
+    // Seven list growths (to 2 ... 128 nodes) and two table doublings.
+    report("failed_allocations_leave_the_book_sound", failed_allocations_leave_the_book_sound() >= 9);
+    report("failed_take_leaves_nothing_marked", failed_take_leaves_nothing_marked());
+    return 0;
+}

@@ -1,0 +1,139 @@
+"""A call that ends in an exception midway (memory exhausted, a signal) leaves
+the sampler answering exactly as one that never saw it."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import UNDER_SANITIZER, as_lists, empty_i64, i64, single_edge_type_sampler
+
+ROOT = Path(__file__).resolve().parent.parent
+KEY = "b__to__a"
+
+
+def run_python(code, timeout=120, **environment):
+    """Runs `code` in a fresh interpreter; its stdout."""
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+        timeout=timeout, cwd=ROOT / "tests", env={**os.environ, **environment})
+    assert completed.returncode == 0, completed.stderr
+    return completed.stdout
+
+
+@pytest.fixture(scope="module")
+def failing_allocator(tmp_path_factory):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    library = tmp_path_factory.mktemp("allocator") / "failing_allocator.so"
+    subprocess.run([compiler, "-std=c++17", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
+                    str(ROOT / "tests/cpp/failing_allocator.cpp"), "-o", str(library)], check=True)
+    return library
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime owns operator new")
+def test_memory_error_at_any_growth_leaves_no_trace(failing_allocator):
+    # One seed whose column holds 300,000 distinct neighbours, all taken (no
+    # draws): its lists and index grow past 2^16 ... 2^18 entries. Each large
+    # allocation of the call fails in turn; the next call must still answer as
+    # a fresh sampler does.
+    output = run_python(f"""
+        import ctypes
+        import numpy as np
+        from conftest import as_lists, i64, single_edge_type_sampler
+        hook = ctypes.CDLL({str(failing_allocator)!r}).fail_large_allocation
+        hook.argtypes = [ctypes.c_long, ctypes.c_size_t]
+        count = 300_000
+        def build():
+            row = np.random.default_rng(1).permutation(count).astype(np.int64)
+            return single_edge_type_sampler(i64(0, count), row)
+        request = ({{{KEY!r}: i64(-1)}}, {{}}, "a", i64(0), i64())
+        expected = as_lists(build().sample(*request))
+        failures = 0
+        for before in range(40):
+            sampler = build()  # storage grown by one call is kept for the next
+            hook(before, 1 << 20)
+            try:
+                sampler.sample(*request)
+            except MemoryError:
+                failures += 1
+            hook(-1, 0)
+            assert as_lists(sampler.sample(*request)) == expected, before
+        print(failures)
+        """, LD_PRELOAD=str(failing_allocator))
+    assert int(output) >= 6  # list, edge and table growths were all made to fail
+
+
+def interrupted(sampler, request):
+    """Calls sample with a SIGALRM armed by the first time-window row read
+    (after the hop's own look for signals), whose handler raises
+    KeyboardInterrupt; whether the handler ran inside the call, which then
+    refuses a nested one."""
+    ran_inside = []
+
+    def handler(signum, frame):
+        try:
+            sampler.sample(*request)
+            ran_inside.append(False)
+        except RuntimeError as error:
+            ran_inside.append("has not returned yet" in str(error))
+        raise KeyboardInterrupt
+
+    class ArmingRows(list):
+        def __getitem__(self, hop):
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+            return super().__getitem__(hop)
+
+    num_neighbors, offsets, *rest = request
+    armed = {key: ArmingRows(rows) for key, rows in offsets.items()}
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            sampler.sample(num_neighbors, armed, *rest)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    return ran_inside == [True]
+
+
+@pytest.mark.parametrize("seeds, column", [(1, 4_000_000), (1_000_000, 4)],
+                         ids=["one long column", "many frontier nodes"])
+def test_a_signal_ends_a_long_hop(seeds, column):
+    # Every neighbour inside the window: one hop admits 4,000,000 of them.
+    neighbors = np.arange(column, dtype=np.int64)
+    colptr = np.arange(0, column * seeds + 1, column, dtype=np.int64)
+    build = lambda: single_edge_type_sampler(
+        colptr, np.tile(neighbors, seeds), {"a": np.zeros(seeds, np.int64), "b": neighbors})
+    request = ({}, {KEY: [[None, column]]}, "a",
+               np.arange(seeds, dtype=np.int64), empty_i64())
+    sampler = build()
+    assert interrupted(sampler, request)
+    small = ({}, request[1], "a", i64(0, 1)[:min(seeds, 2)], empty_i64())
+    assert as_lists(sampler.sample(*small)) == as_lists(build().sample(*small))
+
+
+def test_a_signal_ends_a_call_of_endless_hops():
+    # 10^12 hops of windows that admit nothing; interrupted at once, it must
+    # not run on (nor keep the memory its counters took).
+    output = run_python("""
+        import signal
+        import numpy as np
+        from conftest import as_lists, i64, single_edge_type_sampler
+        build = lambda: single_edge_type_sampler(i64(0, 0), i64(), {"a": i64(0), "b": i64()})
+        rows = np.broadcast_to(np.array([[0, 1]]), (10**12, 2))
+        signal.signal(signal.SIGALRM, signal.default_int_handler)  # as Ctrl-C
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        sampler = build()
+        try:
+            sampler.sample({}, {"b__to__a": rows}, "a", i64(0), i64())
+        except KeyboardInterrupt:
+            pass
+        small = ({}, {"b__to__a": rows[:2]}, "a", i64(0), i64())
+        print(as_lists(sampler.sample(*small)) == as_lists(build().sample(*small)))
+        """, timeout=30)
+    assert output.split() == ["True"]

@@ -85,7 +85,8 @@ CASES = {
                          offsets={WRITTEN_BY: np.zeros((1, 2), np.int64)}),
     "Fewer time-window rows than hops, given as a list":
         lambda: take_all(timed(), i64(0), num_neighbors={WRITES: i64(1, 1)}, offsets={WRITTEN_BY: [[0, 0]]}),
-    "An offset that is not a 64-bit integer: a float, `None` as upper bound, 2**63":
+    "An offset with no integer conversion, or outside 64 bits: a float (`numpy.float64` included), `None` as "
+    "upper bound, a str, 2**63":
         lambda: take_all(timed(), i64(0), num_neighbors={WRITES: i64(1)},
                          offsets={WRITTEN_BY: np.array([[0, 2**63]], dtype=object)}),
     "A column whose first eligible neighbour is later than its last, when sampling by time":
@@ -102,6 +103,9 @@ CASES = {
                                         {}).sample({"a__to__z": i64(1)}, {}, "a", i64(0), empty_i64()),
     "A `sample` call on a sampler whose previous call has not returned (from Python code run inside it)":
         reentrant_call,
+    "A method called on an instance whose `__init__` has not run: made by `__new__` alone, or used by a "
+    "subclass's `__init__` before it calls the base one":
+        lambda: take_all(corvane.NeighborSampler.__new__(corvane.NeighborSampler), i64(0)),
 }
 
 ROWS = documented_errors()

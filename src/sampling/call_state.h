@@ -6,17 +6,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sampling/always_inline.h"
 #include "sampling/node_index.h"
 #include "sampling/sampled_node.h"
 #include "sampling/signal_poll.h"
-
-// Admission runs once per sampled edge, inside several loops; the compiler
-// is told to inline it everywhere rather than left to weigh its size.
-#if defined(__GNUC__)
-#define CORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define CORVANE_ALWAYS_INLINE inline
-#endif
 
 namespace corvane {
 

@@ -101,7 +101,6 @@ CORVANE_ALWAYS_INLINE void expand_chunk(EdgeExpansion& expansion, const HopParam
                                         std::size_t frontier_begin, std::size_t chunk,
                                         std::size_t chunk_end, bool with_time) {
     const std::vector<ColumnRange>& columns = call.columns;
-    expansion.signal_poll.after(static_cast<std::int64_t>(chunk_end - chunk));
     const std::size_t planned =
         with_time ? 0
                   : plan_selections(expansion, destination.nodes(), frontier_begin, columns, chunk,

@@ -1,7 +1,5 @@
 #include "sampling/neighbor_selection.h"
 
-#include <algorithm>
-
 #include "sampling/prefetch.h"
 #include "sampling/taken_set.h"
 
@@ -13,24 +11,25 @@ namespace {
 // j + 1 and takes it, or j itself when the value was taken before. The draws
 // do not depend on what is admitted, so all k offsets are chosen first and
 // their neighbours fetched together before they are admitted in that order.
-// A large k goes in pieces, with a look for signals before each.
-void choose_offsets(EdgeExpansion& expansion, std::int64_t n, std::int64_t k,
-                    std::vector<std::int64_t>& chosen) {
-    TakenSet taken(n, k, expansion.selection);
-    for (std::int64_t start = n - k; start < n;) {
-        const std::int64_t end = start + std::min(n - start, SignalPoll::kInterval);
-        expansion.signal_poll.after(end - start);
-        for (std::int64_t j = start; j < end; ++j) {
-            const auto drawn = static_cast<std::int64_t>(
-                expansion.generator.draw_below(static_cast<std::uint64_t>(j) + 1));
-            if (taken.take(drawn)) {
-                chosen.push_back(drawn);
-            } else {
-                taken.take(j);  // never taken yet: earlier steps chose offsets below j
-                chosen.push_back(j);
-            }
+// Polled: a look for signals at every poll interval of steps, for the rare
+// selection of more offsets than that; unpolled, the plain loop, where the
+// look measured a few percent of a call.
+template <bool kPolled>
+void choose_offsets(RandomEngine& generator, SignalPoll& signal_poll, std::int64_t n,
+                    std::int64_t k, SelectionScratch& scratch, std::vector<std::int64_t>& chosen) {
+    TakenSet taken(n, k, scratch);
+    for (std::int64_t j = n - k; j < n; ++j) {
+        if (kPolled && ((j - (n - k)) & (SignalPoll::kInterval - 1)) == 0) {
+            signal_poll.after(SignalPoll::kInterval);
         }
-        start = end;
+        const auto drawn =
+            static_cast<std::int64_t>(generator.draw_below(static_cast<std::uint64_t>(j) + 1));
+        if (taken.take(drawn)) {
+            chosen.push_back(drawn);
+        } else {
+            taken.take(j);  // never taken yet: earlier steps chose offsets below j
+            chosen.push_back(j);
+        }
     }
 }
 
@@ -42,6 +41,11 @@ void request_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
 }
 
 }  // namespace
+
+void admit_long_column(EdgeExpansion& expansion, SampledNode frontier_entry,
+                       std::int64_t destination_local, ColumnRange column) {
+    admit_positions<true>(expansion, frontier_entry, destination_local, column.start, column.end);
+}
 
 std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
                             std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
@@ -56,7 +60,14 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
         const ColumnRange column = columns[i].normalised();
         if (!takes_all(column, k)) {
             const std::size_t first = plan.chosen.size();
-            choose_offsets(expansion, column.size(), k, plan.chosen);
+            if (k <= SignalPoll::kInterval) {
+                expansion.signal_poll.after(k);
+                choose_offsets<false>(expansion.generator, expansion.signal_poll, column.size(), k,
+                                      expansion.selection, plan.chosen);
+            } else {
+                choose_offsets<true>(expansion.generator, expansion.signal_poll, column.size(), k,
+                                     expansion.selection, plan.chosen);
+            }
             request_chosen_rows(expansion, column, plan.chosen.data() + first,
                                 plan.chosen.data() + plan.chosen.size());
         }

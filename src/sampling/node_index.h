@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sampling/always_inline.h"
 #include "sampling/node_hash.h"
 #include "sampling/prefetch.h"
 #include "sampling/sampled_node.h"
@@ -108,7 +109,7 @@ void BasicNodeIndex<Hash>::set_capacity(std::size_t slots) {
 }
 
 template <class Hash>
-inline typename BasicNodeIndex<Hash>::Probe BasicNodeIndex<Hash>::find(
+CORVANE_ALWAYS_INLINE typename BasicNodeIndex<Hash>::Probe BasicNodeIndex<Hash>::find(
     SampledNode key, const std::vector<SampledNode>& nodes) const {
     for (std::size_t at = home_of(key);; at = (at + 1) & mask_) {
         const Slot& slot = slots_[at];
@@ -125,7 +126,7 @@ inline typename BasicNodeIndex<Hash>::Probe BasicNodeIndex<Hash>::find(
 }
 
 template <class Hash>
-inline void BasicNodeIndex<Hash>::insert(Probe probe, SampledNode key, std::int64_t local,
+CORVANE_ALWAYS_INLINE void BasicNodeIndex<Hash>::insert(Probe probe, SampledNode key, std::int64_t local,
                                          const std::vector<SampledNode>& nodes) {
     slots_[probe.at] = Slot{key.node, base_ + local};
     if (++count_ > grow_above_) {

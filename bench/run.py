@@ -35,6 +35,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import attacks  # noqa: E402
 import graph as graph_module  # noqa: E402
 from graph import EDGE_TYPES, NODE_TYPES, key  # noqa: E402
 
@@ -299,6 +300,8 @@ def main(argv=None):
     construct = construction_ms(graph)
     print()
     print_table(rows, hub_ratio, construct)
+    print("\nchosen inputs (bench/attacks.py):")
+    chosen_inputs = attacks.run()
 
     report = {
         "machine": {"platform": platform.platform(), "processor": platform.processor(),
@@ -307,6 +310,7 @@ def main(argv=None):
         "workloads": rows,
         "hub_ratio_1e6_to_1e3": hub_ratio,
         "construction_ms": construct,
+        "chosen_inputs": chosen_inputs,
     }
     if not args.no_sweep:
         points = sweep(untimed, floor, graph, max(calls // 4, 10), args.seed)

@@ -33,4 +33,5 @@ def test_small_benchmark_run(tmp_path):
         if row["workload"][:2] in ("W2", "W3", "W4"):
             assert row["floor_edges_per_call"] == row["edges_per_call"], row["workload"]
     assert report["hub_ratio_1e6_to_1e3"] > 0
+    assert [row["ids"] for row in report["chosen_inputs"]["flooding"]] == [131_072, 262_144]
     assert "W1 uniform [15,10]" in printed and "constructing a sampler" in printed

@@ -121,6 +121,20 @@ CORVANE_ALWAYS_INLINE void expand_chunk(EdgeExpansion& expansion, const HopParam
     }
 }
 
+// An upper bound on the neighbours that the frontier nodes [chunk, chunk_end)
+// admit and the offsets they draw: their column sizes, each counted up to the
+// poll's interval (longer columns and selections charge themselves as they
+// go). Charged once per chunk, it keeps the look for signals out of the
+// per-node and per-neighbour work.
+std::int64_t chunk_work(const std::vector<ColumnRange>& columns, std::size_t chunk,
+                        std::size_t chunk_end) {
+    std::int64_t work = 0;
+    for (std::size_t i = chunk; i < chunk_end; ++i) {
+        work += std::clamp<std::int64_t>(columns[i].size(), 0, SignalPoll::kInterval);
+    }
+    return work;
+}
+
 void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop) {
     const GraphStore& graph = context.graph;
     const EdgeType& edge_type = graph.edge_types[index];
@@ -160,9 +174,11 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
 
     const RequestsAhead requests(expansion, columns, with_time);
     for (std::size_t chunk = 0; chunk < columns.size(); chunk += kChunk) {
+        const std::size_t chunk_end = std::min(columns.size(), chunk + kChunk);
         requests.before(chunk);
+        expansion.signal_poll.after(chunk_work(columns, chunk, chunk_end));
         expand_chunk(expansion, parameter, context.call, destination, frontier.begin, chunk,
-                     std::min(columns.size(), chunk + kChunk), with_time);
+                     chunk_end, with_time);
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_edges.size() - edges_before);
 }

@@ -12,8 +12,8 @@ namespace {
 // do not depend on what is admitted, so all k offsets are chosen first and
 // their neighbours fetched together before they are admitted in that order.
 // Polled: a look for signals at every poll interval of steps, for the rare
-// selection of more offsets than that; unpolled, the plain loop, where the
-// look measured a few percent of a call.
+// selection of more offsets than that; unpolled, the plain loop (its draws
+// are charged with its chunk's).
 template <bool kPolled>
 void choose_offsets(RandomEngine& generator, SignalPoll& signal_poll, std::int64_t n,
                     std::int64_t k, SelectionScratch& scratch, std::vector<std::int64_t>& chosen) {
@@ -60,8 +60,8 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
         const ColumnRange column = columns[i].normalised();
         if (!takes_all(column, k)) {
             const std::size_t first = plan.chosen.size();
+            // Charged with the chunk, unless k is too large for that.
             if (k <= SignalPoll::kInterval) {
-                expansion.signal_poll.after(k);
                 choose_offsets<false>(expansion.generator, expansion.signal_poll, column.size(), k,
                                       expansion.selection, plan.chosen);
             } else {

@@ -10,10 +10,13 @@ namespace corvane {
 void throw_if_interrupted();
 
 // Asks for pending signals after every kInterval units of work (admitted
-// neighbours, drawn offsets, expanded frontier nodes), so that a call of any
-// size can be interrupted within a few milliseconds, at a cost too small to
-// measure. An interrupted call leaves the sampler as any failed call does:
-// draws taken stay taken, and nothing of the call is seen later.
+// neighbours, drawn offsets), so that a call of any size can be interrupted
+// within a few milliseconds. Work is charged per chunk of frontier nodes,
+// as the sizes of their columns, so the per-neighbour loops stay free of it;
+// only a column or selection longer than kInterval is charged in pieces as
+// it goes. An interrupted call leaves the
+// sampler as any failed call does: draws taken stay taken, and nothing of
+// the call is seen later.
 class SignalPoll {
 public:
     static constexpr std::int64_t kInterval = 1 << 16;

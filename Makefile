@@ -48,7 +48,9 @@ clean:
 # virtual environment and build tree, so it never disturbs $(VENV). Python
 # allocates through malloc so that ASan sees every block; tests/lsan.supp
 # keeps the interpreter's and numpy's own never-freed blocks out of the leak
-# report, and any report fails the run.
+# report, and any report fails the run. Output is captured at the level of
+# Python's streams only, so that a report the runtimes write to file
+# descriptor 2 before ending the process reaches the log.
 SANITIZE_VENV ?= build/sanitize/venv
 SANITIZE_PY := $(SANITIZE_VENV)/bin/python
 SANITIZE_ENV = \
@@ -64,4 +66,4 @@ test-sanitize: $(SANITIZE_VENV)/.build-requirements
 	$(SANITIZE_PY) -m pip install --quiet --no-build-isolation \
 		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
 		-C build-dir=build/sanitize/cmake ".[test]"
-	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider
+	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider --capture=sys

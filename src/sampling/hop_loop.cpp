@@ -128,11 +128,18 @@ CORVANE_ALWAYS_INLINE void expand_chunk(EdgeExpansion& expansion, const HopParam
 // per-node and per-neighbour work.
 std::int64_t chunk_work(const std::vector<ColumnRange>& columns, std::size_t chunk,
                         std::size_t chunk_end) {
-    std::int64_t work = 0;
+    constexpr auto kMost = static_cast<std::uint64_t>(SignalPoll::kInterval);
+    std::uint64_t work = 0;
     for (std::size_t i = chunk; i < chunk_end; ++i) {
-        work += std::clamp<std::int64_t>(columns[i].size(), 0, SignalPoll::kInterval);
+        // Unchecked yet: any two int64 values, whose difference may not fit.
+        const ColumnRange& column = columns[i];
+        if (column.end > column.start) {
+            work += std::min(static_cast<std::uint64_t>(column.end) -
+                                 static_cast<std::uint64_t>(column.start),
+                             kMost);
+        }
     }
-    return work;
+    return static_cast<std::int64_t>(work);
 }
 
 void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop) {

@@ -10,7 +10,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ["tests/cpp/node_index_checks.cpp", "src/sampling/node_hash.cpp",
-           "src/sampling/call_state.cpp", "src/sampling/taken_set.cpp"]
+           "src/sampling/node_book.cpp", "src/sampling/taken_set.cpp"]
 CHECKS = ["colliding_hash_matches_a_map", "failed_allocations_leave_the_book_sound",
           "failed_take_leaves_nothing_marked"]
 

@@ -3,7 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "graph/int64_view.h"
+#include "base/int64_view.h"
 
 namespace corvane {
 

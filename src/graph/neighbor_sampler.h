@@ -9,7 +9,6 @@
 
 #include "graph/edge_type.h"
 #include "graph/graph_store.h"
-#include "graph/working_maps.h"
 #include "random/random_engine.h"
 #include "sampling/call_state.h"
 
@@ -38,9 +37,7 @@ public:
 private:
     GraphStore graph_;
     RandomEngine generator_;
-    WorkingMaps working_;
-    CallState call_;          // bookkeeping of the running call, reused by the next
-    bool sampling_ = false;  // a sample call is running
+    CallState call_;  // bookkeeping of the running call, reused by the next
 };
 
 }  // namespace corvane

@@ -38,27 +38,27 @@ std::vector<std::int64_t> seed_times_of(const GraphStore& graph, const std::stri
 
 }  // namespace
 
-void start_call(const GraphStore& graph, WorkingMaps& working, CallState& call) {
+void start_call(const GraphStore& graph, CallState& call) {
     call.reset();
     for (const std::string& node_type : graph.node_types) {
-        working.num_sampled_nodes[node_type].assign(1, 0);
+        call.working.num_sampled_nodes[node_type].assign(1, 0);
         call.books[node_type];
         call.frontier[node_type] = FrontierRange{};
     }
     for (const std::string& key : graph.edge_type_keys) {
-        working.num_sampled_edges[key].assign(1, 0);
-        working.sampled_edges[key].clear();
+        call.working.num_sampled_edges[key].assign(1, 0);
+        call.working.sampled_edges[key].clear();
     }
 }
 
 void enter_seeds(const GraphStore& graph, const std::string& entity_table,
-                 const SeedArrays& seeds, CallState& call, WorkingMaps& working) {
+                 const SeedArrays& seeds, CallState& call) {
     const Int64View& seed_nodes = seeds.nodes.view;
     call.books[entity_table].enter_seeds(seed_nodes.data, seed_nodes.size);
     call.frontier[entity_table] = FrontierRange{0, seed_nodes.size};
     call.seed_times = seed_times_of(graph, entity_table, seeds);
 
-    working.num_sampled_nodes.at(entity_table).assign(1, static_cast<std::int64_t>(seed_nodes.size));
+    call.working.num_sampled_nodes.at(entity_table).assign(1, static_cast<std::int64_t>(seed_nodes.size));
 }
 
 }  // namespace corvane

@@ -2,12 +2,6 @@
 
 namespace corvane {
 
-void NodeBook::clear() {
-    local_index_.clear(nodes_.size());
-    nodes_.clear();
-    seed_count_ = 0;
-}
-
 void CallState::reset() {
     for (auto& [node_type, book] : books) {
         book.clear();

@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "graph/int64_view.h"
-#include "graph/working_maps.h"
+#include "base/int64_view.h"
+#include "base/prefetch.h"
 #include "random/random_engine.h"
-#include "sampling/call_state.h"
-#include "sampling/prefetch.h"
+#include "sampling/column_range.h"
+#include "sampling/node_book.h"
 #include "sampling/sampling_errors.h"
+#include "sampling/selection_scratch.h"
+#include "sampling/signal_poll.h"
+#include "sampling/working_maps.h"
 
 namespace corvane {
 

@@ -149,7 +149,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::string& source = source_type(edge_type);
 
     throw_if_interrupted();  // once per edge type and hop, however small
-    std::vector<std::int64_t>& edge_counts = context.working.num_sampled_edges.at(key);
+    std::vector<std::int64_t>& edge_counts = context.call.working.num_sampled_edges.at(key);
     edge_counts.push_back(0);
     const HopParameter parameter = read_hop_parameter(context.request.edge_types[index], hop);
     const bool with_time = samples_with_time(context, source);
@@ -168,7 +168,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
                             graph.row_data.at(key).view,
                             node_time_of(graph, source),
                             context.call.books[source],
-                            context.working.sampled_edges.at(key),
+                            context.call.working.sampled_edges.at(key),
                             context.generator,
                             context.call.selection,
                             context.call.signal_poll};
@@ -196,7 +196,7 @@ void advance_frontiers(HopContext& context) {
         const NodeBook& book = context.call.books[node_type];
         frontier = FrontierRange{frontier.end, book.size()};
 
-        context.working.num_sampled_nodes.at(node_type).push_back(
+        context.call.working.num_sampled_nodes.at(node_type).push_back(
             static_cast<std::int64_t>(frontier.end - frontier.begin));
     }
 }
@@ -208,6 +208,12 @@ void run_hop(HopContext& context, std::uint64_t hop) {
         expand_edge_type(context, index, hop);
     }
     advance_frontiers(context);
+}
+
+void run_hops(HopContext& context) {
+    for (std::uint64_t hop = 0; hop < context.request.num_hops; ++hop) {
+        run_hop(context, hop);
+    }
 }
 
 }  // namespace corvane

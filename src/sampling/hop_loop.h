@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "graph/graph_store.h"
-#include "graph/working_maps.h"
 #include "random/random_engine.h"
 #include "sampling/call_state.h"
 #include "sampling/request_validation.h"
@@ -15,12 +14,14 @@ struct HopContext {
     const GraphStore& graph;
     const SampleRequest& request;
     CallState& call;
-    WorkingMaps& working;
     RandomEngine& generator;
 };
 
 // Expands the current frontier along every edge type, in order, then moves
 // each node type's frontier on to the nodes that this hop admitted.
 void run_hop(HopContext& context, std::uint64_t hop);
+
+// Every hop of the request, in order.
+void run_hops(HopContext& context);
 
 }  // namespace corvane

@@ -1,6 +1,6 @@
 #include "sampling/neighbor_selection.h"
 
-#include "sampling/prefetch.h"
+#include "base/prefetch.h"
 #include "sampling/taken_set.h"
 
 namespace corvane {

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "sampling/always_inline.h"
-#include "sampling/call_state.h"
+#include "base/always_inline.h"
+#include "sampling/column_range.h"
 #include "sampling/edge_expansion.h"
+#include "sampling/selection_scratch.h"
 
 namespace corvane {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "sampling/always_inline.h"
+#include "base/always_inline.h"
+#include "base/prefetch.h"
 #include "sampling/node_hash.h"
-#include "sampling/prefetch.h"
 #include "sampling/sampled_node.h"
 
 namespace corvane {

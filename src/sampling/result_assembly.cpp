@@ -38,8 +38,7 @@ std::pair<py::array_t<std::int64_t>, py::array_t<std::int64_t>> split_fields(
 
 }  // namespace
 
-SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& working,
-                              const CallState& call) {
+SampleResult assemble_results(const GraphStore& graph, const CallState& call) {
     py::dict num_sampled_nodes;
     py::dict sampled_nodes;
     py::dict sampled_batches;
@@ -50,7 +49,7 @@ SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& workin
         auto [ids, batches] = split_fields(call.books.at(node_type).nodes(), &SampledNode::node,
                                            &SampledNode::batch);
         sampled_nodes[key] = ids;
-        num_sampled_nodes[key] = to_array(working.num_sampled_nodes.at(node_type));
+        num_sampled_nodes[key] = to_array(call.working.num_sampled_nodes.at(node_type));
         sampled_batches[key] = batches;
     }
 
@@ -60,8 +59,8 @@ SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& workin
     for (const std::string& edge_type_key : graph.edge_type_keys) {
         const py::str key(edge_type_key);
         // The leading 0 placed at set-up is not a hop of its own.
-        num_sampled_edges[key] = to_array(working.num_sampled_edges.at(edge_type_key), 1);
-        auto [rows, cols] = split_fields(working.sampled_edges.at(edge_type_key),
+        num_sampled_edges[key] = to_array(call.working.num_sampled_edges.at(edge_type_key), 1);
+        auto [rows, cols] = split_fields(call.working.sampled_edges.at(edge_type_key),
                                          &SampledEdge::row, &SampledEdge::col);
         sampled_rows[key] = rows;
         sampled_cols[key] = cols;

@@ -2,15 +2,13 @@
 
 #include "graph/graph_store.h"
 #include "graph/neighbor_sampler.h"
-#include "graph/working_maps.h"
 #include "sampling/call_state.h"
 
 namespace corvane {
 
 // Copies the working maps and the nodes of the call's books into six new
 // dictionaries of int64 arrays, in node type and edge type order. The call's
-// guard empties the maps afterwards.
-SampleResult assemble_results(const GraphStore& graph, const WorkingMaps& working,
-                              const CallState& call);
+// scope empties the maps afterwards.
+SampleResult assemble_results(const GraphStore& graph, const CallState& call);
 
 }  // namespace corvane

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sampling/call_state.h"
+#include "sampling/selection_scratch.h"
 
 namespace corvane {
 

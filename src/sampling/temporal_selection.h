@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "sampling/call_state.h"
+#include "sampling/column_range.h"
 #include "sampling/edge_expansion.h"
 
 namespace corvane {

@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "sampling/call_state.h"
+#include "sampling/node_book.h"
 #include "sampling/node_index.h"
+#include "sampling/selection_scratch.h"
 #include "sampling/taken_set.h"
 
 // The replaced operator new below takes its blocks from malloc, which GCC does

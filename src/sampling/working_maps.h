@@ -38,17 +38,4 @@ struct WorkingMaps {
     }
 };
 
-// Empties the working maps when a call ends, however it ends, so that nothing
-// of a failed call reaches the next one.
-class WorkingMapsGuard {
-public:
-    explicit WorkingMapsGuard(WorkingMaps& maps) : maps_(maps) {}
-    ~WorkingMapsGuard() { maps_.clear(); }
-    WorkingMapsGuard(const WorkingMapsGuard&) = delete;
-    WorkingMapsGuard& operator=(const WorkingMapsGuard&) = delete;
-
-private:
-    WorkingMaps& maps_;
-};
-
 }  // namespace corvane

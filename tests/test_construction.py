@@ -35,9 +35,10 @@ class TestModuleSurface:
             "node_time: object, seed: int = 123) -> None"
         )
 
-    def test_methods_in_definition_order(self):
+    def test_class_has_only_sample_beside_the_conduit(self):
+        # pybind11 2.13.6 gives every class its conduit method first.
         own = [name for name in vars(corvane.NeighborSampler) if not name.startswith("__")]
-        assert own[0] == "_pybind11_conduit_v1_"
+        assert own == ["_pybind11_conduit_v1_", "sample"]
 
     def test_instances_take_no_new_attributes(self):
         with pytest.raises(AttributeError):

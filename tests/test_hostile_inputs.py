@@ -16,7 +16,7 @@ import corvane
 
 from conftest import EXAMPLES_RUN, documented_errors
 from model import ModelSampler
-from test_differential import assert_same_failure, assert_same_results, outcome
+from comparison import assert_same_failure, assert_same_results, outcome
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 LIMITS = [INT64_MIN, INT64_MIN + 1, -INT64_MAX, INT64_MAX - 1, INT64_MAX]

@@ -11,11 +11,11 @@ import pytest
 import corvane
 
 from conftest import (
-    FIGURES, PAPER_AUTHOR_EDGE_TYPES, UNDER_SANITIZER, WRITES, WRITTEN_BY, empty_i64, i64, paper_author_arrays,
-    single_edge_type_sampler,
+    FIGURES, PAPER_AUTHOR_EDGE_TYPES, UNDER_SANITIZER, WRITES, WRITTEN_BY, as_lists, empty_i64, i64,
+    paper_author_arrays, single_edge_type_sampler,
 )
+from comparison import assert_same_results
 from model import ModelSampler
-from test_differential import as_lists, assert_same_results
 
 NODE_TYPES = ["paper", "author"]
 CALLS = 100_000

@@ -12,8 +12,8 @@ import pytest
 
 import corvane
 
-from conftest import PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, empty_i64, i64, paper_author_arrays
-from test_differential import as_lists
+from conftest import (PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, as_lists, empty_i64, i64,
+                      paper_author_arrays)
 
 THREADS = 4
 ROUNDS = 150

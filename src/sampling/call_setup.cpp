@@ -58,7 +58,8 @@ void enter_seeds(const GraphStore& graph, const std::string& entity_table,
     call.frontier[entity_table] = FrontierRange{0, seed_nodes.size};
     call.seed_times = seed_times_of(graph, entity_table, seeds);
 
-    call.working.num_sampled_nodes.at(entity_table).assign(1, static_cast<std::int64_t>(seed_nodes.size));
+    call.working.num_sampled_nodes.at(entity_table)
+        .assign(1, static_cast<std::int64_t>(seed_nodes.size));
 }
 
 }  // namespace corvane

@@ -29,8 +29,10 @@ namespace corvane {
 // list holds, and an allocation failure in the append leaves no trace here.
 //
 // `Hash` maps a key to 64 bits, of which the top ones choose the home slot;
-// it decides only where keys are kept, never what a look-up answers.
-template <class Hash>
+// it decides only where keys are kept, never what a look-up answers. Bases
+// stay below `kBaseLimit`, so that base + local index cannot overflow for any
+// index a list can reach; tests lower it to reach the wrap.
+template <class Hash, std::int64_t kBaseLimit = std::int64_t{1} << 62>
 class BasicNodeIndex {
 public:
     // Where a look-up ended: the key's local index, or the free slot that
@@ -67,9 +69,6 @@ private:
     };
     static constexpr std::int64_t kEmpty = -1;  // below every base
     static constexpr std::size_t kInitialCapacity = 64;
-    // Bases stay below this, so that base + local index cannot overflow for
-    // any index a list can reach.
-    static constexpr std::int64_t kBaseLimit = std::int64_t{1} << 62;
 
     std::size_t home_of(SampledNode key) const {
         return static_cast<std::size_t>(hash_(key) >> shift_);
@@ -91,14 +90,14 @@ using NodeIndex = BasicNodeIndex<KeyedNodeHash>;
 
 // Defined here: one look-up per admitted neighbour.
 
-template <class Hash>
-BasicNodeIndex<Hash>::BasicNodeIndex(Hash hash)
+template <class Hash, std::int64_t kBaseLimit>
+BasicNodeIndex<Hash, kBaseLimit>::BasicNodeIndex(Hash hash)
     : hash_(hash), slots_(kInitialCapacity, Slot{0, kEmpty}) {
     set_capacity(kInitialCapacity);
 }
 
-template <class Hash>
-void BasicNodeIndex<Hash>::set_capacity(std::size_t slots) {
+template <class Hash, std::int64_t kBaseLimit>
+void BasicNodeIndex<Hash, kBaseLimit>::set_capacity(std::size_t slots) {
     grow_above_ = slots / 2;
     mask_ = slots - 1;
     int bits = 0;
@@ -108,9 +107,10 @@ void BasicNodeIndex<Hash>::set_capacity(std::size_t slots) {
     shift_ = 64 - bits;
 }
 
-template <class Hash>
-CORVANE_ALWAYS_INLINE typename BasicNodeIndex<Hash>::Probe BasicNodeIndex<Hash>::find(
-    SampledNode key, const std::vector<SampledNode>& nodes) const {
+template <class Hash, std::int64_t kBaseLimit>
+CORVANE_ALWAYS_INLINE typename BasicNodeIndex<Hash, kBaseLimit>::Probe
+BasicNodeIndex<Hash, kBaseLimit>::find(SampledNode key,
+                                       const std::vector<SampledNode>& nodes) const {
     for (std::size_t at = home_of(key);; at = (at + 1) & mask_) {
         const Slot& slot = slots_[at];
         if (!in_use(slot)) {
@@ -125,9 +125,9 @@ CORVANE_ALWAYS_INLINE typename BasicNodeIndex<Hash>::Probe BasicNodeIndex<Hash>:
     }
 }
 
-template <class Hash>
-CORVANE_ALWAYS_INLINE void BasicNodeIndex<Hash>::insert(Probe probe, SampledNode key, std::int64_t local,
-                                         const std::vector<SampledNode>& nodes) {
+template <class Hash, std::int64_t kBaseLimit>
+CORVANE_ALWAYS_INLINE void BasicNodeIndex<Hash, kBaseLimit>::insert(
+    Probe probe, SampledNode key, std::int64_t local, const std::vector<SampledNode>& nodes) {
     slots_[probe.at] = Slot{key.node, base_ + local};
     if (++count_ > grow_above_) {
         grow(nodes);
@@ -136,8 +136,8 @@ CORVANE_ALWAYS_INLINE void BasicNodeIndex<Hash>::insert(Probe probe, SampledNode
 
 // Doubles the table, keeping it at most half full so that probe runs stay
 // short. Only this call's slots move; the rest of the new table is free.
-template <class Hash>
-void BasicNodeIndex<Hash>::grow(const std::vector<SampledNode>& nodes) {
+template <class Hash, std::int64_t kBaseLimit>
+void BasicNodeIndex<Hash, kBaseLimit>::grow(const std::vector<SampledNode>& nodes) {
     std::vector<Slot> old(slots_.size() * 2, Slot{0, kEmpty});
     old.swap(slots_);
     set_capacity(slots_.size());
@@ -153,8 +153,8 @@ void BasicNodeIndex<Hash>::grow(const std::vector<SampledNode>& nodes) {
     }
 }
 
-template <class Hash>
-void BasicNodeIndex<Hash>::clear(std::size_t list_size) {
+template <class Hash, std::int64_t kBaseLimit>
+void BasicNodeIndex<Hash, kBaseLimit>::clear(std::size_t list_size) {
     count_ = 0;
     base_ += static_cast<std::int64_t>(list_size);
     if (base_ >= kBaseLimit) {

@@ -60,10 +60,10 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
     graph_.edge_type_key_set.insert(graph_.edge_type_keys.begin(), graph_.edge_type_keys.end());
 
     // All checks run before any array is recorded.
-    validate_array_dict(colptr, "colptr", graph_.edge_type_key_set, 1, true);
-    validate_array_dict(row, "row", graph_.edge_type_key_set, 1, true);
+    validate_array_dict(colptr, "colptr", graph_.edge_type_key_set, kInt64List);
+    validate_array_dict(row, "row", graph_.edge_type_key_set, kInt64List);
     graph_.has_node_time = !node_time.empty();
-    validate_array_dict(node_time, "node_time", graph_.node_type_set, 1, true);
+    validate_array_dict(node_time, "node_time", graph_.node_type_set, kInt64List);
 
     for (const std::string& key : graph_.edge_type_keys) {
         graph_.colptr_data[key] = hold_entry(colptr, key);

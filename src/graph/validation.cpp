@@ -16,15 +16,14 @@ bool has_int64_dtype(const py::array& array) {
 
 // Shape and dtype checks shared by dictionary entries and single arrays; the
 // messages differ only in how the array is named.
-void check_shape_and_dtype(const py::array& array, const std::string& subject, int expected_ndim,
-                           bool require_int64) {
-    if (array.ndim() != expected_ndim) {
-        throw RuntimeFailure(subject + " is not " + std::to_string(expected_ndim) + "D.");
+void check_shape_and_dtype(const py::array& array, const std::string& subject, ArraySpec spec) {
+    if (array.ndim() != spec.ndim) {
+        throw RuntimeFailure(subject + " is not " + std::to_string(spec.ndim) + "D.");
     }
     if (array.size() == 0) {
         return;
     }
-    if (require_int64 && !has_int64_dtype(array)) {
+    if (spec.require_int64 && !has_int64_dtype(array)) {
         throw RuntimeFailure(subject + " must have dtype int64.");
     }
 }
@@ -58,8 +57,7 @@ py::array to_array(const py::handle& value) {
 }
 
 void validate_array_dict(const py::dict& dict, const std::string& name,
-                         const std::unordered_set<std::string>& allowed_keys, int expected_ndim,
-                         bool require_int64) {
+                         const std::unordered_set<std::string>& allowed_keys, ArraySpec spec) {
     for (const auto& item : dict) {
         // Own the entry: str() of a key may run Python code that changes the dict.
         const auto key = py::reinterpret_borrow<py::object>(item.first);
@@ -69,14 +67,12 @@ void validate_array_dict(const py::dict& dict, const std::string& name,
         if (allowed_keys.count(key_text) == 0) {
             throw RuntimeFailure("Invalid type '" + key_text + "' found in " + name + ".");
         }
-        check_shape_and_dtype(to_array(value), "Type '" + key_text + "' in " + name,
-                              expected_ndim, require_int64);
+        check_shape_and_dtype(to_array(value), "Type '" + key_text + "' in " + name, spec);
     }
 }
 
-void validate_array(const py::array& array, const std::string& name, int expected_ndim,
-                    bool require_int64) {
-    check_shape_and_dtype(array, name, expected_ndim, require_int64);
+void validate_array(const py::array& array, const std::string& name, ArraySpec spec) {
+    check_shape_and_dtype(array, name, spec);
 }
 
 }  // namespace corvane

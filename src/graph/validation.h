@@ -13,16 +13,22 @@ namespace corvane {
 // error propagates when it cannot be.
 pybind11::array to_array(const pybind11::handle& value);
 
+// What a checked array must be: its number of dimensions, and whether it
+// must have dtype int64 when it is not empty.
+struct ArraySpec {
+    int ndim;
+    bool require_int64;
+};
+inline constexpr ArraySpec kInt64List{1, true};      // graph arrays, counts, seeds
+inline constexpr ArraySpec kRowsOfAnyDtype{2, false};  // time windows
+
 // Checks a dictionary of arrays: every key (as its str() text) must be one of
-// `allowed_keys`, every value an array of `expected_ndim` dimensions, and of
-// dtype int64 when `require_int64` is set and the array is not empty. Throws
+// `allowed_keys`, and every value an array as `spec` says. Throws
 // RuntimeFailure for the first entry, in dictionary order, that fails.
 void validate_array_dict(const pybind11::dict& dict, const std::string& name,
-                         const std::unordered_set<std::string>& allowed_keys, int expected_ndim,
-                         bool require_int64);
+                         const std::unordered_set<std::string>& allowed_keys, ArraySpec spec);
 
 // The same checks on one array, reported under `name`.
-void validate_array(const pybind11::array& array, const std::string& name, int expected_ndim,
-                    bool require_int64);
+void validate_array(const pybind11::array& array, const std::string& name, ArraySpec spec);
 
 }  // namespace corvane

@@ -62,7 +62,7 @@ inline bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node,
 ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
                            ColumnRange gathered);
 
-// Cache-line requests for a frontier node that will be expanded soon: the
+// Cache-line prefetches for a frontier node that will be expanded soon: the
 // start and middle of its column, and once those have landed, for temporal
 // selection, the times of a short column's neighbours. Columns outside row
 // are left alone.

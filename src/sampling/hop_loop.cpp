@@ -11,44 +11,44 @@ namespace corvane {
 
 namespace {
 
-// Frontier nodes whose cache lines are requested together.
+// Frontier nodes whose cache lines are prefetched together.
 constexpr std::size_t kChunk = 16;
 
 // Frontier nodes go in chunks, each expanded once the cache lines it needs
-// were requested in bursts ahead of it: the rows one chunk ahead, or for
+// were prefetched in bursts ahead of it: the rows one chunk ahead, or for
 // temporal selection two chunks ahead, so that the neighbours' times can be
-// requested one chunk ahead, once those rows have landed. (Count selections
-// request the rows their draws choose while the chunk is planned.) The
+// prefetched one chunk ahead, once those rows have landed. (Count selections
+// prefetch the rows their draws choose while the chunk is planned.) The
 // bursts keep many misses in flight, as a plain walk over the columns would,
 // without the expansion work between them.
-class RequestsAhead {
+class PrefetchesAhead {
 public:
-    RequestsAhead(const EdgeExpansion& expansion, const std::vector<ColumnRange>& columns,
+    PrefetchesAhead(const EdgeExpansion& expansion, const std::vector<ColumnRange>& columns,
                   bool with_time)
         : expansion_(expansion), columns_(columns), with_time_(with_time),
           rows_ahead_(with_time ? 2 * kChunk : kChunk) {
-        request_rows(0, rows_ahead_);
+        prefetch_rows(0, rows_ahead_);
         if (with_time_) {
-            request_times(0, kChunk);
+            prefetch_times(0, kChunk);
         }
     }
 
-    // The requests made when the chunk starting at `chunk` is expanded next.
+    // The prefetches made when the chunk starting at `chunk` is expanded next.
     void before(std::size_t chunk) const {
-        request_rows(chunk + rows_ahead_, chunk + rows_ahead_ + kChunk);
+        prefetch_rows(chunk + rows_ahead_, chunk + rows_ahead_ + kChunk);
         if (with_time_) {
-            request_times(chunk + kChunk, chunk + 2 * kChunk);
+            prefetch_times(chunk + kChunk, chunk + 2 * kChunk);
         }
     }
 
 private:
-    void request_rows(std::size_t first, std::size_t last) const {
+    void prefetch_rows(std::size_t first, std::size_t last) const {
         for (std::size_t i = first; i < std::min(last, columns_.size()); ++i) {
             prefetch_column(expansion_, columns_[i]);
         }
     }
 
-    void request_times(std::size_t first, std::size_t last) const {
+    void prefetch_times(std::size_t first, std::size_t last) const {
         for (std::size_t i = first; i < std::min(last, columns_.size()); ++i) {
             prefetch_neighbor_times(expansion_, columns_[i]);
         }
@@ -179,10 +179,10 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     // edge list grew.
     const std::size_t edges_before = expansion.sampled_edges.size();
 
-    const RequestsAhead requests(expansion, columns, with_time);
+    const PrefetchesAhead prefetches(expansion, columns, with_time);
     for (std::size_t chunk = 0; chunk < columns.size(); chunk += kChunk) {
         const std::size_t chunk_end = std::min(columns.size(), chunk + kChunk);
-        requests.before(chunk);
+        prefetches.before(chunk);
         expansion.signal_poll.after(chunk_work(columns, chunk, chunk_end));
         expand_chunk(expansion, parameter, context.call, destination, frontier.begin, chunk,
                      chunk_end, with_time);

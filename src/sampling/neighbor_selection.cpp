@@ -33,7 +33,7 @@ void choose_offsets(RandomEngine& generator, SignalPoll& signal_poll, std::int64
     }
 }
 
-void request_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
+void prefetch_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
                          const std::int64_t* first, const std::int64_t* last) {
     for (const std::int64_t* offset = first; offset != last; ++offset) {
         prefetch_line(expansion.row.data + column.start + *offset);
@@ -68,7 +68,7 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
                 choose_offsets<true>(expansion.generator, expansion.signal_poll, column.size(), k,
                                      expansion.selection, plan.chosen);
             }
-            request_chosen_rows(expansion, column, plan.chosen.data() + first,
+            prefetch_chosen_rows(expansion, column, plan.chosen.data() + first,
                                 plan.chosen.data() + plan.chosen.size());
         }
     }

@@ -28,7 +28,7 @@ inline bool takes_all(ColumnRange column, std::int64_t k) { return k < 0 || k >=
 
 // Count selections without time for the frontier nodes [begin, end) of a
 // chunk (positions into `columns`), planned in node order before any of them
-// is admitted: random subsets take their draws and request the rows they
+// is admitted: random subsets take their draws and prefetch the rows they
 // chose. Draws never depend on admissions, so results are those of
 // node-by-node selection.
 // Planning stops at the first node whose column is invalid, before taking
@@ -70,7 +70,7 @@ inline void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
 }
 
 // Admits the neighbours at the drawn offsets [first, last) of `column`, in
-// the order drawn, after requesting their index slots.
+// the order drawn, after prefetching their index slots.
 inline void admit_chosen(EdgeExpansion& expansion, SampledNode frontier_entry,
                          std::int64_t destination_local, ColumnRange column,
                          const std::int64_t* first, const std::int64_t* last) {

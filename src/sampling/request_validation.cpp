@@ -24,7 +24,7 @@ void check_seed_sizes(const GraphStore& graph, const py::array& seed_node,
     }
 }
 
-EdgeTypeRequest plan_by_count(const py::object& counts, std::uint64_t& num_hops) {
+EdgeTypeRequest request_by_count(const py::object& counts, std::uint64_t& num_hops) {
     EdgeTypeRequest request;
     request.by_count = true;
     request.counts = hold_as_int64(to_array(counts));
@@ -32,7 +32,7 @@ EdgeTypeRequest plan_by_count(const py::object& counts, std::uint64_t& num_hops)
     return request;
 }
 
-EdgeTypeRequest plan_by_time_window(const GraphStore& graph, const EdgeType& edge_type,
+EdgeTypeRequest request_by_time_window(const GraphStore& graph, const EdgeType& edge_type,
                                     const std::string& key, py::object offsets,
                                     std::uint64_t& num_hops) {
     const py::array rows = to_array(offsets);
@@ -56,19 +56,19 @@ SeedArrays check_request_arguments(const GraphStore& graph, const py::dict& num_
                                    const py::dict& sampling_time_offsets,
                                    const std::string& entity_table, const py::array& seed_node,
                                    const py::array& seed_time) {
-    validate_array_dict(num_neighbors, "num_neighbors", graph.edge_type_key_set, 1, true);
-    validate_array_dict(sampling_time_offsets, "sampling_time_offsets", graph.edge_type_key_set, 2,
-                        false);
-    validate_array(seed_node, "seed_node", 1, true);
-    validate_array(seed_time, "seed_time", 1, true);
+    validate_array_dict(num_neighbors, "num_neighbors", graph.edge_type_key_set, kInt64List);
+    validate_array_dict(sampling_time_offsets, "sampling_time_offsets", graph.edge_type_key_set,
+                        kRowsOfAnyDtype);
+    validate_array(seed_node, "seed_node", kInt64List);
+    validate_array(seed_time, "seed_time", kInt64List);
     check_entity_table(graph, entity_table);
     check_seed_sizes(graph, seed_node, seed_time);
     return SeedArrays{hold_as_int64(seed_node), hold_as_int64(seed_time)};
 }
 
-SampleRequest plan_edge_types(const GraphStore& graph, const py::dict& num_neighbors,
-                              const py::dict& sampling_time_offsets) {
-    SampleRequest plan;
+SampleRequest read_edge_type_requests(const GraphStore& graph, const py::dict& num_neighbors,
+                                      const py::dict& sampling_time_offsets) {
+    SampleRequest request;
     for (std::size_t i = 0; i < graph.edge_types.size(); ++i) {
         const std::string& key = graph.edge_type_keys[i];
         const py::str py_key(key);
@@ -80,15 +80,15 @@ SampleRequest plan_edge_types(const GraphStore& graph, const py::dict& num_neigh
         }
         if (in_counts) {
             const py::object counts = num_neighbors[py_key];
-            plan.edge_types.push_back(plan_by_count(counts, plan.num_hops));
+            request.edge_types.push_back(request_by_count(counts, request.num_hops));
         } else {
             // KeyError here when the edge type is in neither dictionary.
             py::object offsets = sampling_time_offsets[py_key];
-            plan.edge_types.push_back(plan_by_time_window(graph, graph.edge_types[i], key,
-                                                          std::move(offsets), plan.num_hops));
+            request.edge_types.push_back(request_by_time_window(
+                graph, graph.edge_types[i], key, std::move(offsets), request.num_hops));
         }
     }
-    return plan;
+    return request;
 }
 
 }  // namespace corvane

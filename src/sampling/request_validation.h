@@ -25,7 +25,7 @@ struct EdgeTypeRequest {
     pybind11::object offsets;  // by time window: rows (lower or None, upper), one per hop
 };
 
-// The per-edge-type plan of a call, parallel to the sampler's edge types.
+// What a call asks of each edge type, parallel to the sampler's edge types.
 struct SampleRequest {
     std::vector<EdgeTypeRequest> edge_types;
     std::uint64_t num_hops = 0;
@@ -41,7 +41,8 @@ SeedArrays check_request_arguments(const GraphStore& graph, const pybind11::dict
 
 // Decides, edge type by edge type, whether it is sampled by count or by time
 // window, checks what that needs, and fixes the number of hops.
-SampleRequest plan_edge_types(const GraphStore& graph, const pybind11::dict& num_neighbors,
-                              const pybind11::dict& sampling_time_offsets);
+SampleRequest read_edge_type_requests(const GraphStore& graph,
+                                      const pybind11::dict& num_neighbors,
+                                      const pybind11::dict& sampling_time_offsets);
 
 }  // namespace corvane

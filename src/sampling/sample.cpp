@@ -17,7 +17,8 @@ SampleResult NeighborSampler::sample(py::dict num_neighbors, py::dict sampling_t
     const CallScope scope(graph_, call_);
     const SeedArrays seeds = check_request_arguments(graph_, num_neighbors, sampling_time_offsets,
                                                      entity_table, seed_node, seed_time);
-    const SampleRequest request = plan_edge_types(graph_, num_neighbors, sampling_time_offsets);
+    const SampleRequest request =
+        read_edge_type_requests(graph_, num_neighbors, sampling_time_offsets);
 
     enter_seeds(graph_, entity_table, seeds, call_);
     HopContext context{graph_, request, call_, generator_};

@@ -153,6 +153,9 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     edge_counts.push_back(0);
     const HopParameter parameter = read_hop_parameter(context.request.edge_types[index], hop);
     const bool with_time = samples_with_time(context, source);
+    // Before the early return below: an edge type whose destination is not a
+    // node type fails at every hop that reaches it, even one that would read
+    // nothing (k = 0), so a call's success never depends on its counts.
     const FrontierRange frontier = frontier_of(context, key, destination_type(edge_type));
     // Time windows read columns only when the hop samples with time; counts
     // read them unless k = 0.

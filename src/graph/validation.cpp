@@ -16,14 +16,14 @@ bool has_int64_dtype(const py::array& array) {
 
 // Shape and dtype checks shared by dictionary entries and single arrays; the
 // messages differ only in how the array is named.
-void check_shape_and_dtype(const py::array& array, const std::string& subject, ArraySpec spec) {
-    if (array.ndim() != spec.ndim) {
-        throw RuntimeFailure(subject + " is not " + std::to_string(spec.ndim) + "D.");
+void check_shape_and_dtype(const py::array& array, const std::string& subject, ArrayForm form) {
+    if (array.ndim() != form.ndim) {
+        throw RuntimeFailure(subject + " is not " + std::to_string(form.ndim) + "D.");
     }
     if (array.size() == 0) {
         return;
     }
-    if (spec.require_int64 && !has_int64_dtype(array)) {
+    if (form.require_int64 && !has_int64_dtype(array)) {
         throw RuntimeFailure(subject + " must have dtype int64.");
     }
 }
@@ -57,7 +57,7 @@ py::array to_array(const py::handle& value) {
 }
 
 void validate_array_dict(const py::dict& dict, const std::string& name,
-                         const std::unordered_set<std::string>& allowed_keys, ArraySpec spec) {
+                         const std::unordered_set<std::string>& allowed_keys, ArrayForm form) {
     for (const auto& item : dict) {
         // Own the entry: str() of a key may run Python code that changes the dict.
         const auto key = py::reinterpret_borrow<py::object>(item.first);
@@ -67,12 +67,12 @@ void validate_array_dict(const py::dict& dict, const std::string& name,
         if (allowed_keys.count(key_text) == 0) {
             throw RuntimeFailure("Invalid type '" + key_text + "' found in " + name + ".");
         }
-        check_shape_and_dtype(to_array(value), "Type '" + key_text + "' in " + name, spec);
+        check_shape_and_dtype(to_array(value), "Type '" + key_text + "' in " + name, form);
     }
 }
 
-void validate_array(const py::array& array, const std::string& name, ArraySpec spec) {
-    check_shape_and_dtype(array, name, spec);
+void validate_array(const py::array& array, const std::string& name, ArrayForm form) {
+    check_shape_and_dtype(array, name, form);
 }
 
 }  // namespace corvane

@@ -15,20 +15,20 @@ pybind11::array to_array(const pybind11::handle& value);
 
 // What a checked array must be: its number of dimensions, and whether it
 // must have dtype int64 when it is not empty.
-struct ArraySpec {
+struct ArrayForm {
     int ndim;
     bool require_int64;
 };
-inline constexpr ArraySpec kInt64List{1, true};      // graph arrays, counts, seeds
-inline constexpr ArraySpec kRowsOfAnyDtype{2, false};  // time windows
+inline constexpr ArrayForm kInt64List{1, true};      // graph arrays, counts, seeds
+inline constexpr ArrayForm kRowsOfAnyDtype{2, false};  // time windows
 
 // Checks a dictionary of arrays: every key (as its str() text) must be one of
-// `allowed_keys`, and every value an array as `spec` says. Throws
+// `allowed_keys`, and every value an array as `form` says. Throws
 // RuntimeFailure for the first entry, in dictionary order, that fails.
 void validate_array_dict(const pybind11::dict& dict, const std::string& name,
-                         const std::unordered_set<std::string>& allowed_keys, ArraySpec spec);
+                         const std::unordered_set<std::string>& allowed_keys, ArrayForm form);
 
 // The same checks on one array, reported under `name`.
-void validate_array(const pybind11::array& array, const std::string& name, ArraySpec spec);
+void validate_array(const pybind11::array& array, const std::string& name, ArrayForm form);
 
 }  // namespace corvane

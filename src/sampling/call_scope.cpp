@@ -11,14 +11,9 @@ CallScope::CallScope(const GraphStore& graph, CallState& call) : call_(call) {
             "sample was called on a NeighborSampler whose previous sample call has not "
             "returned yet.");
     }
+    // Should it fail, no call is running, and the next start resets again.
+    start_call(graph, call_);
     call_.running = true;
-    try {
-        start_call(graph, call_);
-    } catch (...) {
-        call_.working.clear();
-        call_.running = false;
-        throw;
-    }
 }
 
 CallScope::~CallScope() {

@@ -24,7 +24,7 @@ constexpr std::size_t kChunk = 16;
 class PrefetchesAhead {
 public:
     PrefetchesAhead(const EdgeExpansion& expansion, const std::vector<ColumnRange>& columns,
-                  bool with_time)
+                    bool with_time)
         : expansion_(expansion), columns_(columns), with_time_(with_time),
           rows_ahead_(with_time ? 2 * kChunk : kChunk) {
         prefetch_rows(0, rows_ahead_);

@@ -34,7 +34,7 @@ void choose_offsets(RandomEngine& generator, SignalPoll& signal_poll, std::int64
 }
 
 void prefetch_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
-                         const std::int64_t* first, const std::int64_t* last) {
+                          const std::int64_t* first, const std::int64_t* last) {
     for (const std::int64_t* offset = first; offset != last; ++offset) {
         prefetch_line(expansion.row.data + column.start + *offset);
     }
@@ -69,7 +69,7 @@ std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledN
                                      expansion.selection, plan.chosen);
             }
             prefetch_chosen_rows(expansion, column, plan.chosen.data() + first,
-                                plan.chosen.data() + plan.chosen.size());
+                                 plan.chosen.data() + plan.chosen.size());
         }
     }
     return end - begin;

@@ -4,6 +4,8 @@ import builtins
 import collections
 import os
 import re
+import shutil
+import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -43,6 +45,17 @@ def pytest_terminal_summary(terminalreporter):
 WRITES = "author__writes__paper"
 WRITTEN_BY = "paper__written_by__author"
 PAPER_AUTHOR_EDGE_TYPES = [("author", "writes", "paper"), ("paper", "written_by", "author")]
+
+
+def compile_cxx(sources, output, *flags, env=None):
+    """Builds `sources` (paths under the checkout) into `output` with the warnings as errors."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    assert compiler, "a C++ compiler is needed for this check"
+    root = Path(__file__).resolve().parent.parent
+    subprocess.run([compiler, "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", *flags,
+                    f"-I{root / 'src'}", *(str(root / s) for s in sources), "-o", str(output)],
+                   check=True, env=env)
+    return output
 
 
 def documented_errors():

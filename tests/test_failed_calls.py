@@ -2,7 +2,6 @@
 the sampler answering exactly as one that never saw it."""
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -12,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import UNDER_SANITIZER, as_lists, empty_i64, i64, single_edge_type_sampler
+from conftest import UNDER_SANITIZER, as_lists, compile_cxx, empty_i64, i64, single_edge_type_sampler
 
 ROOT = Path(__file__).resolve().parent.parent
 KEY = "b__to__a"
@@ -29,11 +28,8 @@ def run_python(code, timeout=120, **environment):
 
 @pytest.fixture(scope="module")
 def failing_allocator(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    library = tmp_path_factory.mktemp("allocator") / "failing_allocator.so"
-    subprocess.run([compiler, "-std=c++17", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
-                    str(ROOT / "tests/cpp/failing_allocator.cpp"), "-o", str(library)], check=True)
-    return library
+    return compile_cxx(["tests/cpp/failing_allocator.cpp"],
+                       tmp_path_factory.mktemp("allocator") / "failing_allocator.so", "-shared", "-fPIC")
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime owns operator new")

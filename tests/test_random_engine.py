@@ -1,25 +1,16 @@
 """The engine against the published MT19937 sequence, compiled on its own."""
 
-import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+from conftest import compile_cxx
 
 
 @pytest.fixture(scope="module")
 def engine_outputs(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    assert compiler, "a C++ compiler is needed to build the engine check"
-    binary = tmp_path_factory.mktemp("engine") / "random_engine_vectors"
-    subprocess.run(
-        [compiler, "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror",
-         f"-I{ROOT / 'src'}", str(ROOT / "tests/cpp/random_engine_vectors.cpp"), "-o", str(binary)],
-        check=True,
-    )
+    binary = compile_cxx(["tests/cpp/random_engine_vectors.cpp"],
+                         tmp_path_factory.mktemp("engine") / "random_engine_vectors")
     return subprocess.run([binary], check=True, capture_output=True, text=True).stdout.splitlines()
 
 

@@ -2,11 +2,12 @@
 
 namespace corvane {
 
-void CallState::reset() {
-    for (auto& [node_type, book] : books) {
+void CallState::reset(std::size_t node_types) {
+    books.resize(node_types);
+    for (NodeBook& book : books) {
         book.clear();
     }
-    frontier.clear();
+    frontiers.assign(node_types, FrontierRange{});
     seed_times.clear();
 }
 

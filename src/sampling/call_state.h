@@ -2,11 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "sampling/column_range.h"
+#include "sampling/frontier.h"
 #include "sampling/node_book.h"
 #include "sampling/selection_scratch.h"
 #include "sampling/signal_poll.h"
@@ -20,16 +19,18 @@ namespace corvane {
 struct CallState {
     bool running = false;  // a call is between its scope's start and end
     WorkingMaps working;
-    // Node type -> sampled nodes. Types outside node_types get a book on first
-    // use, but no frontier, so their nodes are never expanded or reported.
-    std::unordered_map<std::string, NodeBook> books;
-    std::unordered_map<std::string, FrontierRange> frontier;  // node types only
+    // By node type, as the graph numbers them. An unlisted type's nodes are
+    // entered in its book but its frontier stays empty, so they are never
+    // expanded or reported.
+    std::vector<NodeBook> books;
+    std::vector<FrontierRange> frontiers;
     std::vector<std::int64_t> seed_times;  // by batch; empty: sample without time
     SelectionScratch selection;
     SignalPoll signal_poll;  // carried across edge types and hops
     std::vector<ColumnRange> columns;  // gathered columns of the frontier being expanded
 
-    void reset();
+    // Empties the books and frontiers of `node_types` types, keeping storage.
+    void reset(std::size_t node_types);
 };
 
 }  // namespace corvane

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace corvane {
@@ -14,12 +13,6 @@ struct ColumnRange {
     bool empty() const { return end == start; }
     // A column whose end lies before its start is empty.
     ColumnRange normalised() const { return end <= start ? ColumnRange{start, start} : *this; }
-};
-
-// Positions [begin, end) of a node type's list: the nodes a hop expands.
-struct FrontierRange {
-    std::size_t begin = 0;
-    std::size_t end = 0;
 };
 
 }  // namespace corvane

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "base/int64_view.h"
-#include "base/prefetch.h"
 #include "random/random_engine.h"
 #include "sampling/column_range.h"
+#include "sampling/frontier.h"
 #include "sampling/node_book.h"
 #include "sampling/sampling_errors.h"
 #include "sampling/selection_scratch.h"
@@ -17,7 +17,7 @@
 namespace corvane {
 
 // Everything that expanding one edge type in one hop reads and writes,
-// resolved by key once, so that the work per neighbour touches only plain
+// resolved from the graph's numbers once per edge type and hop, so that the work per neighbour touches only plain
 // arrays and the call's own containers.
 struct EdgeExpansion {
     const std::string& key;
@@ -32,12 +32,12 @@ struct EdgeExpansion {
     SignalPoll& signal_poll;
 };
 
-// The colptr entries of every frontier node in `frontier`, read in one
+// The colptr entries of the frontier nodes nodes[frontier.begin, frontier.end), read in one
 // sweep so that their cache misses overlap. Nothing is checked here: an
 // entry for a node outside colptr is left as it is, and checked_column
 // reports it when (and if) the node's column is used.
 void gather_columns(const EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
-                    std::size_t begin, std::size_t end, std::vector<ColumnRange>& columns);
+                    FrontierRange frontier, std::vector<ColumnRange>& columns);
 
 // Node v's column is colptr[v] .. colptr[v + 1], so v + 1 must be in range.
 inline bool has_column(const Int64View& colptr, std::int64_t node) {
@@ -61,22 +61,6 @@ inline bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node,
 // whose end lies before its start is empty.
 ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
                            ColumnRange gathered);
-
-// Cache-line prefetches for a frontier node that will be expanded soon: the
-// start and middle of its column, and once those have landed, for temporal
-// selection, the times of a short column's neighbours. Columns outside row
-// are left alone.
-void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered);
-inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
-    if (inside_row(expansion, gathered)) {
-        const std::int64_t* start = expansion.row.data + gathered.start;
-        const std::int64_t* middle = start + gathered.size() / 2;
-        prefetch_line(start);
-        if (!same_line(start, middle)) {
-            prefetch_line(middle);
-        }
-    }
-}
 
 // The time of the neighbour at row position `position` (inside a column read
 // by checked_column), checked against the source type's node_time. Inline:

@@ -5,14 +5,14 @@
 #include "graph/graph_store.h"
 #include "random/random_engine.h"
 #include "sampling/call_state.h"
-#include "sampling/request_validation.h"
+#include "sampling/hop_parameter.h"
 
 namespace corvane {
 
 // What every hop of one sample call works on.
 struct HopContext {
     const GraphStore& graph;
-    const SampleRequest& request;
+    const HopParameters& parameters;
     CallState& call;
     RandomEngine& generator;
 };
@@ -21,7 +21,7 @@ struct HopContext {
 // each node type's frontier on to the nodes that this hop admitted.
 void run_hop(HopContext& context, std::uint64_t hop);
 
-// Every hop of the request, in order.
+// Every hop of the call, in order.
 void run_hops(HopContext& context);
 
 }  // namespace corvane

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-#include "sampling/request_validation.h"
 #include "sampling/temporal_selection.h"
 
 namespace corvane {
@@ -15,8 +15,15 @@ struct HopParameter {
     TimeOffsets offsets;
 };
 
-// Reads the hop's count (0 past the end of a shorter count list) or the hop's
-// row of time offsets, converting the offsets to 64-bit integers.
-HopParameter read_hop_parameter(const EdgeTypeRequest& request, std::uint64_t hop);
+// What a call asks of each edge type, hop by hop. A time window's row is
+// read from the caller's object only when its hop reaches the edge type, so
+// a bad row fails that hop, after the hops before it have run.
+class HopParameters {
+public:
+    virtual ~HopParameters() = default;
+    virtual std::uint64_t num_hops() const = 0;
+    // The parameter of the edge type at `edge_type` (the graph's numbering).
+    virtual HopParameter at(std::size_t edge_type, std::uint64_t hop) const = 0;
+};
 
 }  // namespace corvane

@@ -1,6 +1,5 @@
 #include "sampling/neighbor_selection.h"
 
-#include "base/prefetch.h"
 #include "sampling/taken_set.h"
 
 namespace corvane {
@@ -33,46 +32,37 @@ void choose_offsets(RandomEngine& generator, SignalPoll& signal_poll, std::int64
     }
 }
 
-void prefetch_chosen_rows(const EdgeExpansion& expansion, ColumnRange column,
-                          const std::int64_t* first, const std::int64_t* last) {
-    for (const std::int64_t* offset = first; offset != last; ++offset) {
-        prefetch_line(expansion.row.data + column.start + *offset);
-    }
-}
-
 }  // namespace
 
-void admit_long_column(EdgeExpansion& expansion, SampledNode frontier_entry,
-                       std::int64_t destination_local, ColumnRange column) {
-    admit_positions<true>(expansion, frontier_entry, destination_local, column.start, column.end);
+void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
+    admit_positions<true>(expansion, destination, column.start, column.end);
 }
 
-std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
-                            std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
-                            std::size_t begin, std::size_t end, std::int64_t k) {
-    SelectionPlan& plan = expansion.selection.plan;
-    plan.chosen.clear();
-    plan.next = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-        if (!column_is_valid(expansion, nodes[frontier_begin + i].node, columns[i])) {
-            return i - begin;  // no draw for it or after it: it fails when its turn comes
+ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
+                          std::int64_t k) {
+    std::vector<std::int64_t>& chosen = expansion.selection.chosen;
+    chosen.clear();
+    for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+        if (!column_is_valid(expansion, frontier.id(i), frontier.columns[i])) {
+            // No draw for it or after it: it fails when its turn comes.
+            return ChunkPlan(i - chunk.begin, chosen.data());
         }
-        const ColumnRange column = columns[i].normalised();
+        const ColumnRange column = frontier.columns[i].normalised();
         if (!takes_all(column, k)) {
-            const std::size_t first = plan.chosen.size();
+            const std::size_t first = chosen.size();
             // Charged with the chunk, unless k is too large for that.
             if (k <= SignalPoll::kInterval) {
                 choose_offsets<false>(expansion.generator, expansion.signal_poll, column.size(), k,
-                                      expansion.selection, plan.chosen);
+                                      expansion.selection, chosen);
             } else {
                 choose_offsets<true>(expansion.generator, expansion.signal_poll, column.size(), k,
-                                     expansion.selection, plan.chosen);
+                                     expansion.selection, chosen);
             }
-            prefetch_chosen_rows(expansion, column, plan.chosen.data() + first,
-                                 plan.chosen.data() + plan.chosen.size());
+            prefetch_chosen_rows(expansion, column, chosen.data() + first,
+                                 chosen.data() + chosen.size());
         }
     }
-    return end - begin;
+    return ChunkPlan(chunk.end - chunk.begin, chosen.data());
 }
 
 }  // namespace corvane

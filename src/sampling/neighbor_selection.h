@@ -2,99 +2,109 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "base/always_inline.h"
 #include "sampling/column_range.h"
 #include "sampling/edge_expansion.h"
-#include "sampling/selection_scratch.h"
+#include "sampling/frontier.h"
+#include "sampling/prefetch_schedule.h"
 
 namespace corvane {
 
 // Enters the neighbour at row position `position` into the tree of
-// `frontier_entry` (de-duplicated within that tree) and records the edge.
+// `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
 inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
-                           SampledNode frontier_entry, std::int64_t destination_local) {
+                           FrontierNode destination) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
-        expansion.source.admit(SampledNode{frontier_entry.batch, neighbor});
-    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination_local});
+        expansion.source.admit(SampledNode{destination.entry.batch, neighbor});
+    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination.local});
 }
 
 // Whether a count selection of k from `column` takes every candidate (in
 // order, without a draw) rather than a random subset.
 inline bool takes_all(ColumnRange column, std::int64_t k) { return k < 0 || k >= column.size(); }
 
-// Count selections without time for the frontier nodes [begin, end) of a
-// chunk (positions into `columns`), planned in node order before any of them
-// is admitted: random subsets take their draws and prefetch the rows they
-// chose. Draws never depend on admissions, so results are those of
-// node-by-node selection.
-// Planning stops at the first node whose column is invalid, before taking
-// its draws, and returns how many nodes were planned; that node is then
-// reported when its turn comes. k must not be 0.
-std::size_t plan_selections(EdgeExpansion& expansion, const std::vector<SampledNode>& nodes,
-                            std::size_t frontier_begin, const std::vector<ColumnRange>& columns,
-                            std::size_t begin, std::size_t end, std::int64_t k);
+// The draws of one chunk's count selections, k offsets per random subset in
+// node order, which admission takes in that order.
+class ChunkPlan {
+public:
+    ChunkPlan(std::size_t planned_nodes, const std::int64_t* offsets)
+        : planned_nodes_(planned_nodes), next_(offsets) {}
+
+    // The chunk's first nodes that were planned; the node after them has an
+    // invalid column, reported when its turn comes.
+    std::size_t planned_nodes() const { return planned_nodes_; }
+
+    // The next k offsets drawn, in the order drawn.
+    const std::int64_t* take(std::int64_t k) {
+        const std::int64_t* first = next_;
+        next_ += k;
+        return first;
+    }
+
+private:
+    std::size_t planned_nodes_;
+    const std::int64_t* next_;
+};
+
+// Count selections without time for the nodes of `chunk`, planned in node
+// order before any of them is admitted: random subsets take their draws and
+// prefetch the rows they chose. Draws never depend on admissions, so results
+// are those of node-by-node selection. Planning stops at the first node whose
+// column is invalid, before taking its draws. k must not be 0.
+ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
+                          std::int64_t k);
 
 // Admits the positions [first, last) in ascending order. Polled: a look for
 // signals at every poll interval of positions; unpolled, the plain loop.
 template <bool kPolled>
-CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, SampledNode frontier_entry,
-                                           std::int64_t destination_local, std::int64_t first,
-                                           std::int64_t last) {
+CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
+                                           std::int64_t first, std::int64_t last) {
     for (std::int64_t position = first; position < last; ++position) {
         if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
             expansion.signal_poll.after(SignalPoll::kInterval);
         }
-        admit_neighbor(expansion, position, frontier_entry, destination_local);
+        admit_neighbor(expansion, position, destination);
     }
 }
 
 // A column longer than the poll's interval, polled; out of line, as it is rare.
-void admit_long_column(EdgeExpansion& expansion, SampledNode frontier_entry,
-                       std::int64_t destination_local, ColumnRange column);
+void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column);
 
 // Admits every position of `column` in ascending order: the selection of all
 // candidates, which takes no draw. Inline: it runs once per expanded node.
 // Its work is charged to the signal poll with its chunk's; only a column too
 // long for that is charged as it goes.
-inline void admit_all(EdgeExpansion& expansion, SampledNode frontier_entry,
-                      std::int64_t destination_local, ColumnRange column) {
+inline void admit_all(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
     if (column.size() > SignalPoll::kInterval) {
-        admit_long_column(expansion, frontier_entry, destination_local, column);
+        admit_long_column(expansion, destination, column);
         return;
     }
-    admit_positions<false>(expansion, frontier_entry, destination_local, column.start, column.end);
+    admit_positions<false>(expansion, destination, column.start, column.end);
 }
 
 // Admits the neighbours at the drawn offsets [first, last) of `column`, in
-// the order drawn, after prefetching their index slots.
-inline void admit_chosen(EdgeExpansion& expansion, SampledNode frontier_entry,
-                         std::int64_t destination_local, ColumnRange column,
+// the order drawn, once their index slots are prefetched.
+inline void admit_chosen(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
                          const std::int64_t* first, const std::int64_t* last) {
+    prefetch_index_slots(expansion, destination.entry.batch, column, first, last);
     for (const std::int64_t* offset = first; offset != last; ++offset) {
-        expansion.source.prefetch(
-            SampledNode{frontier_entry.batch, expansion.row[column.start + *offset]});
-    }
-    for (const std::int64_t* offset = first; offset != last; ++offset) {
-        admit_neighbor(expansion, column.start + *offset, frontier_entry, destination_local);
+        admit_neighbor(expansion, column.start + *offset, destination);
     }
 }
 
 // Admits the next planned node of the chunk: its whole (normalised) column,
-// or the k offsets drawn for it. Inline: it runs once per expanded node.
-inline void admit_planned(EdgeExpansion& expansion, SampledNode frontier_entry,
-                          std::int64_t destination_local, ColumnRange column, std::int64_t k) {
+// or the next k offsets of the plan. Inline: it runs once per expanded node.
+inline void admit_planned(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
+                          std::int64_t k, ChunkPlan& plan) {
     if (takes_all(column, k)) {
-        admit_all(expansion, frontier_entry, destination_local, column);
+        admit_all(expansion, destination, column);
         return;
     }
-    SelectionPlan& plan = expansion.selection.plan;
-    const std::int64_t* first = plan.chosen.data() + plan.next;
-    plan.next += static_cast<std::size_t>(k);
-    admit_chosen(expansion, frontier_entry, destination_local, column, first, first + k);
+    const std::int64_t* first = plan.take(k);
+    admit_chosen(expansion, destination, column, first, first + k);
 }
 
 }  // namespace corvane

@@ -42,26 +42,26 @@ SampleResult assemble_results(const GraphStore& graph, const CallState& call) {
     py::dict num_sampled_nodes;
     py::dict sampled_nodes;
     py::dict sampled_batches;
-    for (const std::string& node_type : graph.node_types) {
-        const py::str key(node_type);
+    for (const std::size_t node_type : graph.listed_order) {
+        const py::str key(graph.node_types[node_type].name);
         // Every node the call entered went through a frontier, in the order
         // entered: the book's list is the type's sampled nodes.
-        auto [ids, batches] = split_fields(call.books.at(node_type).nodes(), &SampledNode::node,
+        auto [ids, batches] = split_fields(call.books[node_type].nodes(), &SampledNode::node,
                                            &SampledNode::batch);
         sampled_nodes[key] = ids;
-        num_sampled_nodes[key] = to_array(call.working.num_sampled_nodes.at(node_type));
+        num_sampled_nodes[key] = to_array(call.working.num_sampled_nodes[node_type]);
         sampled_batches[key] = batches;
     }
 
     py::dict num_sampled_edges;
     py::dict sampled_rows;
     py::dict sampled_cols;
-    for (const std::string& edge_type_key : graph.edge_type_keys) {
-        const py::str key(edge_type_key);
+    for (std::size_t index = 0; index < graph.edge_type_keys.size(); ++index) {
+        const py::str key(graph.edge_type_keys[index]);
         // The leading 0 placed at set-up is not a hop of its own.
-        num_sampled_edges[key] = to_array(call.working.num_sampled_edges.at(edge_type_key), 1);
-        auto [rows, cols] = split_fields(call.working.sampled_edges.at(edge_type_key),
-                                         &SampledEdge::row, &SampledEdge::col);
+        num_sampled_edges[key] = to_array(call.working.num_sampled_edges[index], 1);
+        auto [rows, cols] =
+            split_fields(call.working.sampled_edges[index], &SampledEdge::row, &SampledEdge::col);
         sampled_rows[key] = rows;
         sampled_cols[key] = cols;
     }

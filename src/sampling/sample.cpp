@@ -1,6 +1,7 @@
 #include "graph/neighbor_sampler.h"
 #include "sampling/call_scope.h"
 #include "sampling/call_setup.h"
+#include "sampling/edge_type_requests.h"
 #include "sampling/hop_loop.h"
 #include "sampling/request_validation.h"
 #include "sampling/result_assembly.h"
@@ -20,7 +21,8 @@ SampleResult NeighborSampler::sample(py::dict num_neighbors, py::dict sampling_t
     const SampleRequest request =
         read_edge_type_requests(graph_, num_neighbors, sampling_time_offsets);
 
-    enter_seeds(graph_, entity_table, seeds, call_);
+    const std::size_t entity = *graph_.listed_node_type(entity_table);  // checked above
+    enter_seeds(graph_, entity, SeedView{seeds.nodes.view, seeds.times.view}, call_);
     HopContext context{graph_, request, call_, generator_};
     run_hops(context);
 

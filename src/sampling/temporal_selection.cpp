@@ -42,8 +42,8 @@ void check_sorted(const EdgeExpansion& expansion, ColumnRange window) {
 
 }  // namespace
 
-void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
-                        std::int64_t destination_local, ColumnRange column, TimeOffsets offsets,
+void select_time_window(EdgeExpansion& expansion, FrontierNode destination,
+                        ColumnRange column, TimeOffsets offsets,
                         std::int64_t seed_time) {
     ColumnRange window = column;
     if (window.empty()) {
@@ -59,11 +59,11 @@ void select_time_window(EdgeExpansion& expansion, SampledNode frontier_entry,
         return;
     }
     check_sorted(expansion, window);
-    admit_all(expansion, frontier_entry, destination_local, window);
+    admit_all(expansion, destination, window);
 }
 
-void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
-                        std::int64_t destination_local, ColumnRange column, std::int64_t k,
+void select_most_recent(EdgeExpansion& expansion, FrontierNode destination,
+                        ColumnRange column, std::int64_t k,
                         std::int64_t seed_time) {
     ColumnRange past = column;
     if (past.empty()) {
@@ -77,7 +77,7 @@ void select_most_recent(EdgeExpansion& expansion, SampledNode frontier_entry,
     if (past.empty()) {
         return;
     }
-    admit_all(expansion, frontier_entry, destination_local, past);  // at most k when k > 0
+    admit_all(expansion, destination, past);  // at most k when k > 0
 }
 
 }  // namespace corvane

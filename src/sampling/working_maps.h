@@ -1,13 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace corvane {
-
-using WorkingMap = std::unordered_map<std::string, std::vector<std::int64_t>>;
 
 // One recorded edge: the local indices of its source and destination nodes.
 struct SampledEdge {
@@ -19,21 +15,20 @@ struct SampledEdge {
 // result, besides the sampled nodes themselves (kept by the call's node
 // books). Empty whenever no call is running.
 struct WorkingMaps {
-    WorkingMap num_sampled_nodes;  // node type -> nodes added per hop
-    WorkingMap num_sampled_edges;  // edge-type key -> edges recorded per hop
-    std::unordered_map<std::string, std::vector<SampledEdge>> sampled_edges;  // edge-type key
+    std::vector<std::vector<std::int64_t>> num_sampled_nodes;  // by node type: nodes added per hop
+    std::vector<std::vector<std::int64_t>> num_sampled_edges;  // by key: edges recorded per hop
+    std::vector<std::vector<SampledEdge>> sampled_edges;       // by key
 
-    // Empties every list. The entries and their storage stay for the next
-    // call, which re-creates the same keys; a call's results never see
-    // another call's values.
+    // Empties every list, keeping the storage for the next call; a call's
+    // results never see another call's values.
     void clear() noexcept {
-        for (WorkingMap* map : {&num_sampled_nodes, &num_sampled_edges}) {
-            for (auto& entry : *map) {
-                entry.second.clear();
+        for (auto* lists : {&num_sampled_nodes, &num_sampled_edges}) {
+            for (auto& list : *lists) {
+                list.clear();
             }
         }
-        for (auto& entry : sampled_edges) {
-            entry.second.clear();
+        for (auto& edges : sampled_edges) {
+            edges.clear();
         }
     }
 };

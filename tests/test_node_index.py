@@ -11,7 +11,7 @@ from conftest import compile_cxx
 SOURCES = ["tests/cpp/node_index_checks.cpp", "src/sampling/node_hash.cpp",
            "src/sampling/node_book.cpp", "src/sampling/taken_set.cpp"]
 CHECKS = ["colliding_hash_matches_a_map", "failed_allocations_leave_the_book_sound",
-          "failed_take_leaves_nothing_marked"]
+          "failed_take_leaves_nothing_marked", "taken_forms_answer_as_a_set"]
 
 
 @pytest.fixture(scope="module")

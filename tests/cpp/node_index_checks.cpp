@@ -7,6 +7,7 @@
 #include <map>
 #include <new>
 #include <random>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -141,6 +142,33 @@ bool failed_take_leaves_nothing_marked() {
     return taken.take(5);
 }
 
+// Each form of the taken set (scanned, bytes, hashed: chosen by the number of
+// candidates and k) answers as a set does, also in a second selection over
+// the same scratch, which must find nothing left of the first.
+bool taken_forms_answer_as_a_set() {
+    struct Form {
+        std::int64_t candidates;
+        std::int64_t k;
+    };
+    std::mt19937 generator(7);
+    corvane::SelectionScratch scratch;
+    for (const Form form : {Form{64, 32}, Form{1000, 100}, Form{200000, 100}}) {
+        for (int selection = 0; selection < 2; ++selection) {
+            corvane::TakenSet taken(form.candidates, form.k, scratch);
+            std::set<std::int64_t> expected;
+            // Offsets from a range of k, so that every take repeats some.
+            std::uniform_int_distribution<std::int64_t> offset(0, form.k - 1);
+            for (int draw = 0; draw < 3 * form.k; ++draw) {
+                const std::int64_t value = offset(generator);
+                if (taken.take(value) != expected.insert(value).second) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main() {
@@ -151,5 +179,6 @@ int main() {
     // Seven list growths (to 2 ... 128 nodes) and two table doublings.
     report("failed_allocations_leave_the_book_sound", failed_allocations_leave_the_book_sound() >= 9);
     report("failed_take_leaves_nothing_marked", failed_take_leaves_nothing_marked());
+    report("taken_forms_answer_as_a_set", taken_forms_answer_as_a_set());
     return 0;
 }

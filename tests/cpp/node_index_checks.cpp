@@ -149,7 +149,8 @@ int main() {
     };
     report("colliding_hash_matches_a_map", colliding_hash_matches_a_map());
     // Seven list growths (to 2 ... 128 nodes) and two table doublings.
-    report("failed_allocations_leave_the_book_sound", failed_allocations_leave_the_book_sound() >= 9);
+    report("failed_allocations_leave_the_book_sound",
+           failed_allocations_leave_the_book_sound() >= 9);
     report("failed_take_leaves_nothing_marked", failed_take_leaves_nothing_marked());
     return 0;
 }

@@ -20,12 +20,16 @@ demo: build
 	$(PY) -m pip install --quiet $(DEMO_REQUIRES)
 	$(PY) examples/demo.py
 
+# The test builds treat compiler warnings as errors; other builds do not, and
+# say so to CMake each time, since its cache would keep the test build's ON.
+WERROR ?= OFF
+test: WERROR = ON
 test: build
 	$(PY) -m pytest
 	$(MAKE) --no-print-directory test-sanitize
 
 build: $(VENV)/.build-requirements
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.CORVANE_WERROR=$(WERROR) ".[test]"
 
 # A virtual environment with the build requirements, for any VENV/.build-requirements.
 %/.build-requirements: pyproject.toml scripts/find-python.sh
@@ -94,6 +98,7 @@ SANITIZE_ENV = \
 .PHONY: test-sanitize
 test-sanitize: $(SANITIZE_VENV)/.build-requirements
 	$(SANITIZE_PY) -m pip install --quiet --no-build-isolation \
-		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.define.CORVANE_WERROR=ON \
+		-C cmake.build-type=RelWithDebInfo \
 		-C build-dir=build/sanitize/cmake ".[test]"
 	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider --capture=sys

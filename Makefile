@@ -26,6 +26,7 @@ WERROR ?= OFF
 test: WERROR = ON
 test: build
 	$(PY) -m pytest
+	$(MAKE) --no-print-directory test-cpp
 	$(MAKE) --no-print-directory test-sanitize
 
 build: $(VENV)/.build-requirements
@@ -46,6 +47,18 @@ bench: $(VENV)/.build-requirements
 
 clean:
 	rm -rf $(VENV) build dist
+
+# The C++ checks that need no Python (CMake option CORVANE_BUILD_TESTS), built
+# with warnings as errors in their own tree and run by ctest.
+CPP_TEST_BUILD = build/cpp-tests
+CMAKE_PYTHON = -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+
+.PHONY: test-cpp
+test-cpp: $(VENV)/.build-requirements
+	$(VENV)/bin/cmake -S . -B $(CPP_TEST_BUILD) -DCORVANE_BUILD_TESTS=ON -DCORVANE_WERROR=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_PYTHON) >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_TEST_BUILD) --target cpp_checks --parallel
+	$(VENV)/bin/ctest --test-dir $(CPP_TEST_BUILD) --output-on-failure
 
 # Lint: the pinned tools install into $(VENV), and each check fails on any
 # finding. `make -k lint` runs every check even when an earlier one fails.
@@ -73,8 +86,7 @@ lint-mypy: lint-tools
 # clang-tidy (checks in .clang-tidy) reads the compile commands of a
 # configure-only CMake tree, over every source file, one per core.
 lint-tidy: lint-tools
-	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
+	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_PYTHON) >/dev/null
 	find src -name '*.cpp' | xargs -P "$$(nproc)" -n 1 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet
 
 # The whole suite again, against a build instrumented with AddressSanitizer and

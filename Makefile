@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 # Requirements listed in pyproject.toml, as shell words: $(call pyproject,PYTHON,KEYS).
 pyproject = $$($(1) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))$(2)))")
 
-.PHONY: demo test build bench clean
+.PHONY: demo test build bench clean lint
 
 # The demo's own requirements: the project's "demo" extra, installed beside
 # the module that build installed.
@@ -20,12 +20,17 @@ demo: build
 	$(PY) -m pip install --quiet $(DEMO_REQUIRES)
 	$(PY) examples/demo.py
 
+# The test builds treat compiler warnings as errors; other builds do not, and
+# say so to CMake each time, since its cache would keep the test build's ON.
+WERROR ?= OFF
+test: WERROR = ON
 test: build
 	$(PY) -m pytest
+	$(MAKE) --no-print-directory test-cpp
 	$(MAKE) --no-print-directory test-sanitize
 
 build: $(VENV)/.build-requirements
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.CORVANE_WERROR=$(WERROR) ".[test]"
 
 # A virtual environment with the build requirements, for any VENV/.build-requirements.
 %/.build-requirements: pyproject.toml scripts/find-python.sh
@@ -42,6 +47,47 @@ bench: $(VENV)/.build-requirements
 
 clean:
 	rm -rf $(VENV) build dist
+
+# The C++ checks that need no Python (CMake option CORVANE_BUILD_TESTS), built
+# with warnings as errors in their own tree and run by ctest.
+CPP_TEST_BUILD = build/cpp-tests
+CMAKE_PYTHON = -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+
+.PHONY: test-cpp
+test-cpp: $(VENV)/.build-requirements
+	$(VENV)/bin/cmake -S . -B $(CPP_TEST_BUILD) -DCORVANE_BUILD_TESTS=ON -DCORVANE_WERROR=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_PYTHON) >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_TEST_BUILD) --target cpp_checks --parallel
+	$(VENV)/bin/ctest --test-dir $(CPP_TEST_BUILD) --output-on-failure
+
+# Lint: the pinned tools install into $(VENV), and each check fails on any
+# finding. `make -k lint` runs every check even when an earlier one fails.
+# mypy reads the stub's numpy types, so the project's dependencies come too.
+LINT_TOOLS = clang-format==23.1.3 clang-tidy==23.1.4 ruff==0.17.6 mypy==2.4.1
+PROJECT_REQUIRES = $(call pyproject,$(PY),['project']['dependencies'])
+CXX_FILES = $$(find src -name '*.h' -o -name '*.cpp') tests/cpp/*.cpp
+LINT_BUILD = build/lint
+
+.PHONY: lint-tools lint-format lint-ruff lint-mypy lint-tidy
+lint: lint-format lint-ruff lint-mypy lint-tidy
+
+lint-tools: $(VENV)/.build-requirements
+	$(PY) -m pip install --quiet $(LINT_TOOLS) $(PROJECT_REQUIRES)
+
+lint-format: lint-tools
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+
+lint-ruff: lint-tools
+	$(VENV)/bin/ruff check
+
+lint-mypy: lint-tools
+	$(VENV)/bin/mypy
+
+# clang-tidy (checks in .clang-tidy) reads the compile commands of a
+# configure-only CMake tree, over every source file, one per core.
+lint-tidy: lint-tools
+	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_PYTHON) >/dev/null
+	find src -name '*.cpp' | xargs -P "$$(nproc)" -n 1 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet
 
 # The whole suite again, against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (CMake option CORVANE_SANITIZE). It has its own
@@ -64,6 +110,7 @@ SANITIZE_ENV = \
 .PHONY: test-sanitize
 test-sanitize: $(SANITIZE_VENV)/.build-requirements
 	$(SANITIZE_PY) -m pip install --quiet --no-build-isolation \
-		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.define.CORVANE_WERROR=ON \
+		-C cmake.build-type=RelWithDebInfo \
 		-C build-dir=build/sanitize/cmake ".[test]"
 	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider --capture=sys

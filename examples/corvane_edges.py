@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -155,7 +155,8 @@ def save_graph(directory: str | os.PathLike[str], arguments: dict[str, Any]) -> 
         json.dump(index, file, indent=1)
 
 
-def load_graph(directory: str | os.PathLike[str], mmap_mode: str | None = "r") -> dict[str, Any]:
+def load_graph(directory: str | os.PathLike[str],
+               mmap_mode: Literal["r+", "r", "w+", "c"] | None = "r") -> dict[str, Any]:
     """Reads what `save_graph` wrote; by default the arrays are memory-mapped, read-only."""
     with open(os.path.join(directory, "graph.json"), encoding="utf-8") as file:
         index = json.load(file)

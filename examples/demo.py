@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import time
+from typing import Any
 
 import numpy as np
 
@@ -178,7 +179,7 @@ def main(argv: list[str] | None = None) -> None:
            if args.window else f"fan-out {args.fanout}, most recent first")
     print(f"\nSampling {args.batches} batches of {args.batch_size} customers: {how}", flush=True)
 
-    first = None
+    first: tuple[Any, Any] | None = None  # the first batch's result and seed times
     sampled_nodes = sampled_edges = 0
     elapsed = 0.0
     if args.no_progress:
@@ -205,6 +206,7 @@ def main(argv: list[str] | None = None) -> None:
     print(f"  per batch on average: {sampled_nodes / args.batches:,.0f} nodes, "
           f"{sampled_edges / args.batches:,.0f} edges")
 
+    assert first is not None  # at least one batch ran
     result, seed_times = first
     report_batch(result, args.batch_size, edge_keys)
     sizes = np.bincount(np.concatenate(list(result[3].values())), minlength=args.batch_size)

@@ -116,10 +116,11 @@ def main() -> None:
     import ecommerce
 
     shop = ecommerce.generate(args.scale, args.seed)
-    request = {"entity_table": "customer",
-               "num_neighbors": {key: np.array([8, 4], dtype=np.int64) for key in shop.arguments["colptr"]},
-               "batches": {"num_batches": args.batches, "batch_size": args.batch_size,
-                           "num_seeds": shop.num_nodes["customer"], "seed_time": ecommerce.END}}
+    request: dict[str, Any] = {
+        "entity_table": "customer",
+        "num_neighbors": {key: np.array([8, 4], dtype=np.int64) for key in shop.arguments["colptr"]},
+        "batches": {"num_batches": args.batches, "batch_size": args.batch_size,
+                    "num_seeds": shop.num_nodes["customer"], "seed_time": ecommerce.END}}
     with tempfile.TemporaryDirectory(prefix="corvane-graph-") as directory:
         save_graph(directory, shop.arguments)
         size = graph_bytes(directory)

@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 import corvane
-
 from conftest import PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, i64, message, paper_author_arrays
 
 

@@ -14,8 +14,8 @@ import numpy as np
 import pytest
 
 import corvane
-from conftest import as_lists
 from comparison import assert_same_failure, assert_same_results, outcome
+from conftest import as_lists
 from model import MT19937, UNSORTED_MESSAGE, ModelSampler
 
 INT64_MAX = 2**63 - 1
@@ -568,8 +568,9 @@ def run_case(case, requests):
     for number, request in enumerate(requests):
         case.requests.append(request)
         where = f"call {number}\n" + case.reproducer()
-        expected, expected_error = outcome(lambda: model_sampler.sample(*request))
-        actual, error = outcome(lambda: module_sampler.sample(*request))
+        # outcome calls each lambda before the loop moves on.
+        expected, expected_error = outcome(lambda: model_sampler.sample(*request))  # noqa: B023
+        actual, error = outcome(lambda: module_sampler.sample(*request))  # noqa: B023
         if expected_error is not None:
             assert_same_failure(error, expected_error, where)
         else:

@@ -4,9 +4,15 @@ import numpy as np
 import pytest
 
 import corvane
-
 from conftest import (
-    PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, documented_errors, empty_i64, i64, paper_author_arrays, paper_author_sampler,
+    PAPER_AUTHOR_EDGE_TYPES,
+    WRITES,
+    WRITTEN_BY,
+    documented_errors,
+    empty_i64,
+    i64,
+    paper_author_arrays,
+    paper_author_sampler,
     single_edge_type_sampler,
 )
 

@@ -11,7 +11,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import UNDER_SANITIZER, as_lists, compile_cxx, empty_i64, i64, single_edge_type_sampler
+from conftest import (
+    UNDER_SANITIZER,
+    as_lists,
+    compile_cxx,
+    empty_i64,
+    i64,
+    single_edge_type_sampler,
+)
 
 ROOT = Path(__file__).resolve().parent.parent
 KEY = "b__to__a"
@@ -103,8 +110,11 @@ def test_a_signal_ends_a_long_hop(seeds, column):
     # Every neighbour inside the window: one hop admits 4,000,000 of them.
     neighbors = np.arange(column, dtype=np.int64)
     colptr = np.arange(0, column * seeds + 1, column, dtype=np.int64)
-    build = lambda: single_edge_type_sampler(
-        colptr, np.tile(neighbors, seeds), {"a": np.zeros(seeds, np.int64), "b": neighbors})
+
+    def build():
+        return single_edge_type_sampler(
+            colptr, np.tile(neighbors, seeds), {"a": np.zeros(seeds, np.int64), "b": neighbors})
+
     request = ({}, {KEY: [[None, column]]}, "a",
                np.arange(seeds, dtype=np.int64), empty_i64())
     sampler = build()

@@ -9,12 +9,19 @@ import numpy as np
 import pytest
 
 import corvane
-
-from conftest import (
-    FIGURES, PAPER_AUTHOR_EDGE_TYPES, UNDER_SANITIZER, WRITES, WRITTEN_BY, as_lists, empty_i64, i64,
-    paper_author_arrays, single_edge_type_sampler,
-)
 from comparison import assert_same_results
+from conftest import (
+    FIGURES,
+    PAPER_AUTHOR_EDGE_TYPES,
+    UNDER_SANITIZER,
+    WRITES,
+    WRITTEN_BY,
+    as_lists,
+    empty_i64,
+    i64,
+    paper_author_arrays,
+    single_edge_type_sampler,
+)
 from model import ModelSampler
 
 NODE_TYPES = ["paper", "author"]

@@ -4,7 +4,6 @@ import numpy as np
 import pytest
 
 import corvane
-
 from conftest import WRITES, WRITTEN_BY, empty_i64, i64, message, paper_author_sampler
 
 

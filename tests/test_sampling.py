@@ -8,9 +8,17 @@ import numpy as np
 import pytest
 
 import corvane
-
-from conftest import (WRITES, WRITTEN_BY, PAPER_AUTHOR_EDGE_TYPES, as_lists, empty_i64, i64,
-                      paper_author_arrays, paper_author_sampler, single_edge_type_sampler)
+from conftest import (
+    PAPER_AUTHOR_EDGE_TYPES,
+    WRITES,
+    WRITTEN_BY,
+    as_lists,
+    empty_i64,
+    i64,
+    paper_author_arrays,
+    paper_author_sampler,
+    single_edge_type_sampler,
+)
 
 INT64_MAX = np.iinfo(np.int64).max
 INT64_MIN = np.iinfo(np.int64).min

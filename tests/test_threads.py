@@ -11,9 +11,15 @@ import numpy as np
 import pytest
 
 import corvane
-
-from conftest import (PAPER_AUTHOR_EDGE_TYPES, WRITES, WRITTEN_BY, as_lists, empty_i64, i64,
-                      paper_author_arrays)
+from conftest import (
+    PAPER_AUTHOR_EDGE_TYPES,
+    WRITES,
+    WRITTEN_BY,
+    as_lists,
+    empty_i64,
+    i64,
+    paper_author_arrays,
+)
 
 THREADS = 4
 ROUNDS = 150

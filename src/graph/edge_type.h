@@ -9,7 +9,9 @@ namespace corvane {
 using EdgeType = std::tuple<std::string, std::string, std::string>;
 
 inline const std::string& source_type(const EdgeType& edge_type) { return std::get<0>(edge_type); }
-inline const std::string& destination_type(const EdgeType& edge_type) { return std::get<2>(edge_type); }
+inline const std::string& destination_type(const EdgeType& edge_type) {
+    return std::get<2>(edge_type);
+}
 
 // The name under which an edge type appears in every dictionary keyed by edge
 // type: source + "__" + relation + "__" + destination, nothing escaped.

@@ -17,8 +17,8 @@
 namespace corvane {
 
 // Everything that expanding one edge type in one hop reads and writes,
-// resolved from the graph's numbers once per edge type and hop, so that the work per neighbour touches only plain
-// arrays and the call's own containers.
+// resolved from the graph's numbers once per edge type and hop, so that the
+// work per neighbour touches only plain arrays and the call's own containers.
 struct EdgeExpansion {
     const std::string& key;
     const std::string& source_type;
@@ -59,8 +59,7 @@ inline bool column_is_valid(const EdgeExpansion& expansion, std::int64_t node,
 
 // The column of `node` as gathered, checked against colptr and row. A column
 // whose end lies before its start is empty.
-ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node,
-                           ColumnRange gathered);
+ColumnRange checked_column(const EdgeExpansion& expansion, std::int64_t node, ColumnRange gathered);
 
 // The time of the neighbour at row position `position` (inside a column read
 // by checked_column), checked against the source type's node_time. Inline:

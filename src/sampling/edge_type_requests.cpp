@@ -114,9 +114,9 @@ SampleRequest read_edge_type_requests(const GraphStore& graph, const py::dict& n
         const py::str key(edge_type.key);
         const bool in_counts = num_neighbors.contains(key);
         if (in_counts && sampling_time_offsets.contains(key)) {
-            throw RuntimeFailure(
-                "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge "
-                "type. '" + edge_type.key + "' appears in both.");
+            const std::string rule =
+                "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type.";
+            throw RuntimeFailure(rule + " '" + edge_type.key + "' appears in both.");
         }
         if (in_counts) {
             const py::object counts = num_neighbors[key];
@@ -124,8 +124,8 @@ SampleRequest read_edge_type_requests(const GraphStore& graph, const py::dict& n
         } else {
             // KeyError here when the edge type is in neither dictionary.
             py::object offsets = sampling_time_offsets[key];
-            request.edge_types_.push_back(request_by_time_window(
-                graph, edge_type, std::move(offsets), request.num_hops_));
+            request.edge_types_.push_back(
+                request_by_time_window(graph, edge_type, std::move(offsets), request.num_hops_));
         }
     }
     return request;

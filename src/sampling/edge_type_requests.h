@@ -35,8 +35,7 @@ private:
 
 // Decides, edge type by edge type, whether it is sampled by count or by time
 // window, checks what that needs, and fixes the number of hops.
-SampleRequest read_edge_type_requests(const GraphStore& graph,
-                                      const pybind11::dict& num_neighbors,
+SampleRequest read_edge_type_requests(const GraphStore& graph, const pybind11::dict& num_neighbors,
                                       const pybind11::dict& sampling_time_offsets);
 
 }  // namespace corvane

@@ -65,9 +65,9 @@ std::int64_t chunk_work(const std::vector<ColumnRange>& columns, ChunkRange chun
         // Unchecked yet: any two int64 values, whose difference may not fit.
         const ColumnRange& column = columns[i];
         if (column.end > column.start) {
-            work += std::min(static_cast<std::uint64_t>(column.end) -
-                                 static_cast<std::uint64_t>(column.start),
-                             kMost);
+            work += std::min(
+                static_cast<std::uint64_t>(column.end) - static_cast<std::uint64_t>(column.start),
+                kMost);
         }
     }
     return static_cast<std::int64_t>(work);

@@ -19,8 +19,8 @@ HashKey draw_key() {
     } catch (const std::exception&) {
         // No random source: what differs from run to run without one.
         static const int anchor = 0;
-        const auto ticks = static_cast<std::uint64_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
+        const auto ticks =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         return HashKey{ticks * 0x9e3779b97f4a7c15ULL,
                        reinterpret_cast<std::uintptr_t>(&anchor) ^ (ticks >> 17)};
     }

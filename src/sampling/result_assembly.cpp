@@ -23,7 +23,7 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values, std:
 // value, filled in one pass.
 template <class Value>
 std::pair<py::array_t<std::int64_t>, py::array_t<std::int64_t>> split_fields(
-    const std::vector<Value>& values, std::int64_t Value::*first, std::int64_t Value::*second) {
+    const std::vector<Value>& values, std::int64_t Value::* first, std::int64_t Value::* second) {
     const auto length = static_cast<py::ssize_t>(values.size());
     py::array_t<std::int64_t> firsts(length);
     py::array_t<std::int64_t> seconds(length);
@@ -46,8 +46,8 @@ SampleResult assemble_results(const GraphStore& graph, const CallState& call) {
         const py::str key(graph.node_types[node_type].name);
         // Every node the call entered went through a frontier, in the order
         // entered: the book's list is the type's sampled nodes.
-        auto [ids, batches] = split_fields(call.books[node_type].nodes(), &SampledNode::node,
-                                           &SampledNode::batch);
+        auto [ids, batches] =
+            split_fields(call.books[node_type].nodes(), &SampledNode::node, &SampledNode::batch);
         sampled_nodes[key] = ids;
         num_sampled_nodes[key] = to_array(call.working.num_sampled_nodes[node_type]);
         sampled_batches[key] = batches;

@@ -44,7 +44,8 @@ TakenSet::~TakenSet() {
         }
     } else if (form_ == Form::kHashed) {
         std::fill(scratch_.taken_slots.begin(),
-                  scratch_.taken_slots.begin() + static_cast<std::ptrdiff_t>(hash_mask_ + 1), TakenSet::kFree);
+                  scratch_.taken_slots.begin() + static_cast<std::ptrdiff_t>(hash_mask_ + 1),
+                  TakenSet::kFree);
     }
 }
 

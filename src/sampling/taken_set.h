@@ -34,7 +34,8 @@ private:
     static constexpr std::int64_t kFree = -1;  // offsets are never negative
 
     static std::size_t hash_offset(std::int64_t offset) {
-        return static_cast<std::size_t>(static_cast<std::uint64_t>(offset) * 0x9e3779b97f4a7c15ULL >> 20);
+        return static_cast<std::size_t>(
+            static_cast<std::uint64_t>(offset) * 0x9e3779b97f4a7c15ULL >> 20);
     }
 
     bool take_scanned(std::int64_t offset);

@@ -15,8 +15,8 @@ using WideTime = __int128;
 
 // First position in [first, last) whose neighbour time is greater than
 // `bound`, or `last`; the probing order decides which times are read.
-std::int64_t first_later_than(const EdgeExpansion& expansion, std::int64_t first,
-                              std::int64_t last, WideTime bound) {
+std::int64_t first_later_than(const EdgeExpansion& expansion, std::int64_t first, std::int64_t last,
+                              WideTime bound) {
     std::int64_t count = last - first;
     while (count > 0) {
         const std::int64_t half = count / 2;
@@ -42,9 +42,8 @@ void check_sorted(const EdgeExpansion& expansion, ColumnRange window) {
 
 }  // namespace
 
-void select_time_window(EdgeExpansion& expansion, FrontierNode destination,
-                        ColumnRange column, TimeOffsets offsets,
-                        std::int64_t seed_time) {
+void select_time_window(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
+                        TimeOffsets offsets, std::int64_t seed_time) {
     ColumnRange window = column;
     if (window.empty()) {
         return;
@@ -53,8 +52,8 @@ void select_time_window(EdgeExpansion& expansion, FrontierNode destination,
         window.start = first_later_than(expansion, window.start, window.end,
                                         WideTime{seed_time} + offsets.lower);
     }
-    window.end = first_later_than(expansion, window.start, window.end,
-                                  WideTime{seed_time} + offsets.upper);
+    window.end =
+        first_later_than(expansion, window.start, window.end, WideTime{seed_time} + offsets.upper);
     if (window.empty()) {
         return;
     }
@@ -62,9 +61,8 @@ void select_time_window(EdgeExpansion& expansion, FrontierNode destination,
     admit_all(expansion, destination, window);
 }
 
-void select_most_recent(EdgeExpansion& expansion, FrontierNode destination,
-                        ColumnRange column, std::int64_t k,
-                        std::int64_t seed_time) {
+void select_most_recent(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
+                        std::int64_t k, std::int64_t seed_time) {
     ColumnRange past = column;
     if (past.empty()) {
         return;

@@ -17,7 +17,7 @@ struct SampledEdge {
 struct WorkingMaps {
     std::vector<std::vector<std::int64_t>> num_sampled_nodes;  // by node type: nodes added per hop
     std::vector<std::vector<std::int64_t>> num_sampled_edges;  // by key: edges recorded per hop
-    std::vector<std::vector<SampledEdge>> sampled_edges;       // by key
+    std::vector<std::vector<SampledEdge>> sampled_edges;  // by key
 
     // Empties every list, keeping the storage for the next call; a call's
     // results never see another call's values.

@@ -27,7 +27,7 @@ class NeighborSampler:
     def __init__(
         self,
         node_types: _NodeTypes,
-        edge_types: list[_EdgeType] | tuple[_EdgeType, ...],
+        edge_types: Sequence[_EdgeType],
         colptr: dict[str, _Colptr],
         row: dict[str, _Row],
         node_time: Mapping[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]],

@@ -1,6 +1,7 @@
 // Checks of the de-duplication index and the per-call books that need the C++
 // side: correctness when every key collides, and the state left behind by an
-// allocation that fails midway. Prints one "<check> pass|fail" line per check.
+// allocation that fails midway. Prints one "<check> pass|fail" line per check
+// and exits with 1 when any fails (ctest runs it: make test-cpp).
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -172,13 +173,16 @@ bool taken_forms_answer_as_a_set() {
 }  // namespace
 
 int main() {
-    const auto report = [](const char* name, bool passed) {
+    bool all_passed = true;
+    const auto report = [&all_passed](const char* name, bool passed) {
         std::cout << name << (passed ? " pass" : " fail") << '\n';
+        all_passed = all_passed && passed;
     };
     report("colliding_hash_matches_a_map", colliding_hash_matches_a_map());
     // Seven list growths (to 2 ... 128 nodes) and two table doublings.
-    report("failed_allocations_leave_the_book_sound", failed_allocations_leave_the_book_sound() >= 9);
+    report("failed_allocations_leave_the_book_sound",
+           failed_allocations_leave_the_book_sound() >= 9);
     report("failed_take_leaves_nothing_marked", failed_take_leaves_nothing_marked());
     report("taken_forms_answer_as_a_set", taken_forms_answer_as_a_set());
-    return 0;
+    return all_passed ? 0 : 1;
 }

@@ -29,8 +29,8 @@ int main() {
 
     // One draw per value, reduced as a 64-bit remainder.
     engine.seed(123);
-    std::cout << engine.draw_below(8) << ' ' << engine.draw_below(9) << ' '
-              << engine.draw_below(10) << ' ' << engine.draw_below(std::uint64_t{1} << 40) << '\n';
+    std::cout << engine.draw_below(8) << ' ' << engine.draw_below(9) << ' ' << engine.draw_below(10)
+              << ' ' << engine.draw_below(std::uint64_t{1} << 40) << '\n';
 
     // Bounds at the edges of 32 bits, and above 2**31, where a narrower or
     // signed reduction would go wrong.

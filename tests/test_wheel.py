@@ -38,7 +38,8 @@ def test_wheel_installs_imports_and_carries_its_stub(tmp_path):
         "-w", tmp_path / "dist", "-C", f"build-dir={ROOT / 'build' / 'wheel-check'}", cwd=ROOT)
     (wheel,) = (tmp_path / "dist").glob("corvane-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    assert {"corvane-stubs/__init__.pyi", "corvane-stubs/py.typed"} <= set(names)
+    assert {"corvane-stubs/__init__.pyi", "corvane-stubs/py.typed", "corvane_data/__init__.py",
+            "corvane_data/py.typed"} <= set(names)
     assert any(name.startswith("corvane.cpython-313") and name.endswith(".so") for name in names)
 
     environment = tmp_path / "env"

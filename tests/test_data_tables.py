@@ -1,0 +1,72 @@
+"""Tables to the sampler's arrays: the compressed columns against a plain
+per-edge construction, the input kinds, and the errors that name the bad row."""
+
+import doctest
+
+import numpy as np
+import pytest
+
+import corvane
+import corvane_data.tables
+from corvane_data import build_graph
+
+
+def plain_columns(sources, destinations, num_destinations, times=None):
+    """Per destination, its sources in table order, then stably by source time."""
+    columns = [[] for _ in range(num_destinations)]
+    for s, d in zip(sources.tolist(), destinations.tolist()):
+        columns[d].append(s)
+    if times is not None:
+        columns = [sorted(c, key=lambda s: times[s]) for c in columns]
+    return np.cumsum([0] + [len(c) for c in columns]).tolist(), sum(columns, [])
+
+
+@pytest.mark.parametrize("timed", [False, True])
+def test_columns_match_a_plain_construction(timed):
+    rng = np.random.default_rng(3)
+    sources, destinations = rng.integers(0, 50, 2000), rng.integers(0, 30, 2000)
+    times = rng.integers(0, 5, 50)  # few values: ties keep the table's order
+    graph = build_graph({"u": 50, "i": 30}, {("u", "r", "i"): {"source": sources,
+                                                              "destination": destinations}},
+                        node_time={"u": times} if timed else None, add_reverse=True)
+    assert graph.edge_types == [("u", "r", "i"), ("i", "rev_r", "u")]
+    expected = plain_columns(sources, destinations, 30, times if timed else None)
+    assert (graph.colptr["u__r__i"].tolist(), graph.row["u__r__i"].tolist()) == expected
+    assert graph.row["i__rev_r__u"].tolist() == plain_columns(destinations, sources, 50)[1]
+    sampler = corvane.NeighborSampler(*graph.arguments())
+    _, _, nodes, *_ = sampler.sample({"u__r__i": np.array([-1], np.int64),
+                                      "i__rev_r__u": np.array([-1], np.int64)},
+                                     {}, "i", np.array([7], np.int64), np.empty(0, np.int64))
+    assert sorted(nodes["u"].tolist()) == sorted(set(sources[destinations == 7].tolist()))
+
+
+def test_pandas_and_pyarrow_tables_give_the_same_arrays():
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    columns = {"source": [0, 2, 1], "destination": [1, 1, 0]}
+    built = [build_graph({"a": 3}, {("a", "r", "a"): table})
+             for table in (columns, pd.DataFrame(columns), pa.table(columns))]
+    assert all(b.row["a__r__a"].tolist() == [1, 0, 2] for b in built)
+
+
+@pytest.mark.parametrize("table, message", [
+    ({"source": [0, 5], "destination": [0, 0]}, r"'source' row 1 holds id 5, outside 0\.\.2"),
+    ({"source": [0, 1], "destination": [-1, 0]}, r"'destination' row 0 holds id -1"),
+    ({"source": [0.0], "destination": [0]}, r"'source' must hold integers, not float64"),
+    ({"source": [0, 1], "destination": [0]}, r"'source' has 2 rows but 'destination' has 1"),
+    ({"source": [0]}, r"no column 'destination'"),
+])
+def test_bad_tables_name_table_column_and_row(table, message):
+    with pytest.raises(ValueError, match=r"^edges \('a', 'r', 'a'\): .*" + message):
+        build_graph({"a": 3}, {("a", "r", "a"): table})
+
+
+def test_bad_node_times_and_types():
+    with pytest.raises(ValueError, match=r"^node_time 'a': 2 times for 3 nodes"):
+        build_graph({"a": 3}, {}, node_time={"a": [1, 2]})
+    with pytest.raises(ValueError, match=r"destination type 'b' is not in num_nodes"):
+        build_graph({"a": 3}, {("a", "r", "b"): ([0], [0])})
+
+
+def test_docstring_examples_run():
+    assert doctest.testmod(corvane_data.tables).failed == 0

@@ -121,7 +121,7 @@ def _compressed_columns(sources: Int64Array, destinations: Int64Array, num_desti
     counts = np.bincount(destinations, minlength=num_destinations)
     colptr = np.zeros(num_destinations + 1, dtype=np.int64)
     np.cumsum(counts, out=colptr[1:])
-    return colptr, np.ascontiguousarray(sources[order], dtype=np.int64)
+    return colptr, sources[order]
 
 
 def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], source_column: str,
@@ -131,6 +131,9 @@ def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], sou
         if node_type not in num_nodes:
             raise ValueError(f"{name}: {role} type {node_type!r} is not in num_nodes")
     if isinstance(table, tuple):
+        if len(table) != 2:
+            raise ValueError(f"{name}: a pair (source ids, destination ids) has 2 items, "
+                             f"not {len(table)}")
         columns = dict(zip((source_column, destination_column), table))
     else:
         columns = {}

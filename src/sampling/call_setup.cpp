@@ -34,7 +34,13 @@ std::vector<std::int64_t> seed_times_of(const NodeTypeRecord& entity, SeedView s
 }  // namespace
 
 void start_call(const GraphStore& graph, CallState& call) {
-    call.reset(graph.node_types.size());
+    // Sized once, by the first call; later calls empty what is there.
+    call.books.resize(graph.node_types.size());
+    for (NodeBook& book : call.books) {
+        book.clear();
+    }
+    call.frontiers.assign(graph.node_types.size(), FrontierRange{});
+    call.seed_times.clear();
     WorkingMaps& working = call.working;
     working.num_sampled_nodes.resize(graph.node_types.size());
     for (std::size_t type = 0; type < graph.node_types.size(); ++type) {

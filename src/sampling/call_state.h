@@ -13,9 +13,9 @@
 
 namespace corvane {
 
-// The bookkeeping of one sample call. The sampler keeps one and resets it at
-// the start of every call (see CallScope), so storage grown by earlier calls
-// is reused.
+// The bookkeeping of one sample call. The sampler keeps one and start_call
+// empties it at the start of every call (see CallScope), so storage grown by
+// earlier calls is reused.
 struct CallState {
     bool running = false;  // a call is between its scope's start and end
     WorkingMaps working;
@@ -28,9 +28,6 @@ struct CallState {
     SelectionScratch selection;
     SignalPoll signal_poll;  // carried across edge types and hops
     std::vector<ColumnRange> columns;  // gathered columns of the frontier being expanded
-
-    // Empties the books and frontiers of `node_types` types, keeping storage.
-    void reset(std::size_t node_types);
 };
 
 }  // namespace corvane

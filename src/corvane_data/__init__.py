@@ -1,9 +1,24 @@
-"""Tools around :class:`corvane.NeighborSampler`: from tables to the sampler's arrays.
+"""Tools around :class:`corvane.NeighborSampler`: from tables to mini-batches a GNN consumes.
 
 The ``corvane`` module stays one class; everything a pipeline needs around it
-lives here, in plain Python over numpy.
+lives here, in plain Python over numpy:
+
+- :func:`build_graph`: node counts and edge tables (numpy, pandas, pyarrow) to
+  the sampler's arrays, as a :class:`GraphArrays`;
+- :func:`check_graph` / :func:`find_faults`: a full, linear check of those arrays;
+- :func:`save_graph` / :func:`load_graph`: a graph as a folder of ``.npy`` files;
+- :class:`SeedLoader`: seeds in batches, sampled here or in worker processes,
+  as :class:`MiniBatch` objects;
+- :mod:`corvane_data.dask`: the same workers as actors on a Dask cluster.
 """
 
-from corvane_data.tables import GraphArrays, build_graph
+from corvane_data.batches import MiniBatch
+from corvane_data.check import GraphCheckError, GraphFault, check_graph, find_faults
+from corvane_data.loader import SeedLoader
+from corvane_data.sampling import BatchSampler, derived_seed, sampling_request
+from corvane_data.storage import load_graph, save_graph
+from corvane_data.tables import GraphArrays, build_graph, edge_type_key
 
-__all__ = ["GraphArrays", "build_graph"]
+__all__ = ["BatchSampler", "GraphArrays", "GraphCheckError", "GraphFault", "MiniBatch", "SeedLoader",
+           "build_graph", "check_graph", "derived_seed", "edge_type_key", "find_faults", "load_graph",
+           "sampling_request", "save_graph"]

@@ -33,8 +33,11 @@ class GraphArrays:
     colptr: dict[str, Int64Array]
     row: dict[str, Int64Array]
     node_time: dict[str, Int64Array] = field(default_factory=dict)
+    num_nodes: dict[str, int] = field(default_factory=dict)
+    """The number of nodes of each node type, where known (not a constructor argument)."""
 
-    def arguments(self) -> tuple[Any, ...]:
+    def arguments(self) -> tuple[list[str], list[EdgeType], dict[str, Int64Array],
+                                 dict[str, Int64Array], dict[str, Int64Array]]:
         """``(node_types, edge_types, colptr, row, node_time)``, for ``NeighborSampler(*...)``."""
         return self.node_types, self.edge_types, self.colptr, self.row, self.node_time
 
@@ -49,6 +52,7 @@ def build_graph(
     edges: Mapping[EdgeType, Any],
     *,
     node_time: Mapping[str, Any] | None = None,
+    edge_time: Mapping[EdgeType, Any] | None = None,
     source_column: str = "source",
     destination_column: str = "destination",
     add_reverse: bool = False,
@@ -66,11 +70,18 @@ def build_graph(
         ``(source_ids, destination_ids)``.
     node_time : mapping of str to array, optional
         Per node type, one integer time per node.
+    edge_time : mapping of edge type to column name or array, optional
+        Edge types whose edges carry times. The sampler compares node times,
+        so each such edge type ``(s, r, d)`` becomes a node type ``r`` of
+        events, one per table row (event ``i`` is row ``i``, its time the
+        row's time), joined to its ends by the edge types ``(r, "from", s)``
+        and ``(r, "to", d)``. A string names a column of the edge table.
     source_column, destination_column : str
         The columns of every edge table that hold the ids.
     add_reverse : bool
         Also add, for every edge type ``(s, r, d)``, the edge type
-        ``(d, reverse_prefix + r, s)`` with every edge reversed.
+        ``(d, reverse_prefix + r, s)`` with every edge reversed (for event
+        types, the reverses of the two event edge types).
 
     Returns
     -------
@@ -92,24 +103,75 @@ def build_graph(
     ...                     {("user", "buys", "item"): (np.array([0, 2, 1]), np.array([1, 1, 0]))})
     >>> graph.colptr["user__buys__item"].tolist(), graph.row["user__buys__item"].tolist()
     ([0, 1, 3], [1, 0, 2])
+
+    Ratings with a time each become rating events between users and items:
+
+    >>> rated = {"source": np.array([0, 0, 2]), "destination": np.array([1, 0, 1]),
+    ...          "time": np.array([30, 10, 20])}
+    >>> events = build_graph({"user": 3, "item": 2}, {("user", "rates", "item"): rated},
+    ...                      edge_time={("user", "rates", "item"): "time"}, add_reverse=True)
+    >>> events.node_types, events.num_nodes["rates"], events.node_time["rates"].tolist()
+    (['user', 'item', 'rates'], 3, [30, 10, 20])
+    >>> events.edge_types[:2]
+    [('rates', 'from', 'user'), ('user', 'rev_from', 'rates')]
+    >>> events.row["rates__from__user"].tolist()   # user 0's ratings, oldest first
+    [1, 0, 2]
     """
-    times = {name: _node_times(name, values, num_nodes) for name, values in (node_time or {}).items()}
+    counts = dict(num_nodes)
+    times = {name: _node_times(name, values, counts) for name, values in (node_time or {}).items()}
+    timed = dict(edge_time or {})
+    unknown = [edge_type for edge_type in timed if edge_type not in edges]
+    if unknown:
+        raise ValueError(f"edge_time {unknown[0]!r}: no such edge type in edges")
     edge_types: list[EdgeType] = []
     colptr: dict[str, Int64Array] = {}
     row: dict[str, Int64Array] = {}
     for edge_type, table in edges.items():
-        source, destination = _edge_ids(edge_type, table, num_nodes, source_column,
+        source, destination = _edge_ids(edge_type, table, counts, source_column,
                                         destination_column)
-        pairs = [(edge_type, source, destination)]
-        if add_reverse:
-            reverse = (edge_type[2], reverse_prefix + edge_type[1], edge_type[0])
-            pairs.append((reverse, destination, source))
-        for kind, sources, destinations in pairs:
-            key = edge_type_key(kind)
-            colptr[key], row[key] = _compressed_columns(
-                sources, destinations, num_nodes[kind[2]], times.get(kind[0]))
-            edge_types.append(kind)
-    return GraphArrays(list(num_nodes), edge_types, colptr, row, times)
+        if edge_type in timed:
+            forward = _event_edges(edge_type, table, timed[edge_type], source, destination,
+                                   counts, times)
+        else:
+            forward = [(edge_type, source, destination)]
+        for kind, sources, destinations in forward:
+            pairs = [(kind, sources, destinations)]
+            if add_reverse:
+                pairs.append(((kind[2], reverse_prefix + kind[1], kind[0]), destinations, sources))
+            for built, built_sources, built_destinations in pairs:
+                key = edge_type_key(built)
+                colptr[key], row[key] = _compressed_columns(
+                    built_sources, built_destinations, counts[built[2]], times.get(built[0]))
+                edge_types.append(built)
+    return GraphArrays(list(counts), edge_types, colptr, row, times, counts)
+
+
+EdgePair = tuple[EdgeType, Int64Array, Int64Array]
+
+
+def _event_edges(edge_type: EdgeType, table: Any, time: Any, source: Int64Array,
+                 destination: Int64Array, counts: dict[str, int],
+                 times: dict[str, Int64Array]) -> list[EdgePair]:
+    """Adds the event type of a timed edge type and returns its two edge types."""
+    name = f"edges {edge_type!r}"
+    event_type = edge_type[1]
+    if event_type in counts:
+        raise ValueError(f"{name}: its event type {event_type!r} is already a node type")
+    column = time if isinstance(time, str) else "time"
+    if isinstance(time, str):
+        try:
+            time = table[time]
+        except (KeyError, IndexError, TypeError) as missing:
+            raise ValueError(f"{name}: no column {column!r}") from missing
+    event_time = np.ascontiguousarray(_integers(name, column, time))
+    if len(event_time) != len(source):
+        raise ValueError(f"{name}: column {column!r} has {len(event_time)} rows but the ids "
+                         f"have {len(source)}")
+    counts[event_type] = len(source)
+    times[event_type] = event_time
+    events = np.arange(len(source), dtype=np.int64)
+    return [((event_type, "from", edge_type[0]), events, source),
+            ((event_type, "to", edge_type[2]), events, destination)]
 
 
 def _compressed_columns(sources: Int64Array, destinations: Int64Array, num_destinations: int,

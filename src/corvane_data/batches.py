@@ -1,0 +1,108 @@
+"""Mini-batches: the six dictionaries of one ``sample`` call as a GNN layer reads them.
+
+Every array is numpy and int64; ``torch.from_numpy`` turns any of them into a
+tensor without a copy (the arrays are contiguous and own their memory).
+``edge_index`` follows the convention of PyG's heterogeneous layers: keyed by
+the edge-type triple, row 0 holds source-side local indices, row 1
+destination-side ones, so messages flow from sources to destinations, toward
+the seeds.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from corvane_data.tables import EdgeType, Int64Array, edge_type_key
+
+SampleResult = tuple[dict[str, Int64Array], ...]
+
+
+@dataclass(frozen=True)
+class MiniBatch:
+    """One sampled batch.
+
+    Attributes
+    ----------
+    seed_type : str
+        The node type of the seeds.
+    seed_ids, seed_time : int64 arrays
+        The seeds' global ids and times (``seed_time`` empty without times).
+    seed_positions : int64 array
+        The seeds' local indices in ``node_ids[seed_type]``: seeds come first,
+        so seed ``i`` is local node ``i``.
+    node_ids : dict of node type to int64 array
+        The global id of every sampled node, by local index.
+    node_seed : dict of node type to int64 array
+        For every sampled node, the position of the seed whose tree holds it.
+    edge_index : dict of edge type to int64 array of shape (2, E)
+        Source-side and destination-side local indices of every sampled edge.
+    num_nodes_per_hop, num_edges_per_hop : dicts of int64 arrays
+        Nodes added per hop (element 0: the seeds) and edges per hop.
+    index : int
+        The batch's position in its epoch.
+    """
+
+    seed_type: str
+    seed_ids: Int64Array
+    seed_time: Int64Array
+    seed_positions: Int64Array
+    node_ids: dict[str, Int64Array]
+    node_seed: dict[str, Int64Array]
+    edge_index: dict[EdgeType, Int64Array]
+    num_nodes_per_hop: dict[str, Int64Array]
+    num_edges_per_hop: dict[EdgeType, Int64Array]
+    index: int = 0
+
+    @classmethod
+    def from_result(cls, result: SampleResult, edge_types: list[EdgeType], seed_type: str,
+                    seed_ids: Int64Array, seed_time: Int64Array, index: int = 0) -> MiniBatch:
+        """Builds a mini-batch from what ``NeighborSampler.sample`` returned.
+
+        Examples
+        --------
+        >>> import numpy as np, corvane
+        >>> from corvane_data import build_graph
+        >>> graph = build_graph({"a": 3}, {("a", "r", "a"): (np.array([1, 2]), np.array([0, 0]))})
+        >>> sampler = corvane.NeighborSampler(*graph.arguments())
+        >>> seeds = np.array([0])
+        >>> result = sampler.sample({"a__r__a": np.array([-1])}, {}, "a", seeds, np.array([], np.int64))
+        >>> batch = MiniBatch.from_result(result, graph.edge_types, "a", seeds, np.array([], np.int64))
+        >>> batch.node_ids["a"].tolist(), batch.edge_index[("a", "r", "a")].tolist()
+        ([0, 1, 2], [[1, 2], [0, 0]])
+        """
+        rows, cols, nodes, batches, num_nodes, num_edges = result
+        keys = [edge_type_key(edge_type) for edge_type in edge_types]
+        return cls(seed_type=seed_type, seed_ids=seed_ids, seed_time=seed_time,
+                   seed_positions=np.arange(len(seed_ids), dtype=np.int64),
+                   node_ids=nodes, node_seed=batches,
+                   edge_index={edge_type: np.stack((rows[key], cols[key]))
+                               for edge_type, key in zip(edge_types, keys)},
+                   num_nodes_per_hop=num_nodes,
+                   num_edges_per_hop={edge_type: num_edges[key]
+                                      for edge_type, key in zip(edge_types, keys)},
+                   index=index)
+
+    @property
+    def num_nodes(self) -> dict[str, int]:
+        """Sampled nodes per node type."""
+        return {node_type: len(ids) for node_type, ids in self.node_ids.items()}
+
+    @property
+    def num_edges(self) -> dict[EdgeType, int]:
+        """Sampled edges per edge type."""
+        return {edge_type: index.shape[1] for edge_type, index in self.edge_index.items()}
+
+    def gather(self, features: Mapping[str, npt.NDArray[Any]]) -> dict[str, npt.NDArray[Any]]:
+        """Rows of per-node-type feature arrays (numpy arrays or memmaps) for the sampled nodes.
+
+        ``features[t][i]`` is node ``i``'s feature vector; the result's row
+        ``j`` is that of local node ``j``. Node types without features are
+        left out. A memmap reads only the rows it is asked for.
+        """
+        return {node_type: np.take(values, self.node_ids[node_type], axis=0)
+                for node_type, values in features.items() if node_type in self.node_ids}

@@ -1,0 +1,103 @@
+"""The loader's workers as actors on a Dask cluster.
+
+Each Dask worker holds one :class:`~corvane_data.BatchSampler` actor: it maps
+the graph folder once (the path must name the same saved graph on every
+machine: a shared file system or a copy per machine) and samples the batches
+it is sent. Worker ``w`` of ``n`` gets batches ``w, w + n, ...`` and samples
+them in order with the seed ``derived_seed(seed, 1, epoch, w)``, exactly as the
+loader's worker processes do, so a cluster of ``n`` workers gives the batches
+``SeedLoader(..., num_workers=n)`` gives. Each actor has one call in flight at
+a time, which is what keeps its batches in order.
+
+Needs ``dask.distributed`` (``pip install distributed``); nothing else here does.
+
+Examples
+--------
+>>> from dask.distributed import Client                        # doctest: +SKIP
+>>> client = Client("tcp://scheduler:8786")                     # doctest: +SKIP
+>>> loader = SeedLoader("/shared/graph", "user", seeds, num_neighbors=[15, 10],
+...                     workers=DaskWorkers.on(client))            # doctest: +SKIP
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+from collections import deque
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from corvane_data.batches import MiniBatch
+from corvane_data.sampling import BatchSampler, Request
+from corvane_data.tables import Int64Array
+
+
+class DaskWorkers:
+    """One sampling actor per worker of a ``dask.distributed.Client``'s cluster.
+
+    Parameters
+    ----------
+    client : dask.distributed.Client
+        The cluster to sample on; one actor goes to each of its workers at the
+        time of the call (``limit`` of them, if given).
+    folder : path
+        The saved graph, as every worker sees it.
+    seed_type : str
+        The node type of the seeds.
+    request : tuple
+        ``sampling_request(...)`` of the graph: the counts and windows to use.
+        :meth:`for_loader` takes them from a :class:`~corvane_data.SeedLoader`.
+    """
+
+    def __init__(self, client: Any, folder: str | os.PathLike[str], seed_type: str,
+                 request: Request, limit: int | None = None) -> None:
+        addresses = sorted(client.scheduler_info()["workers"])[:limit]
+        if not addresses:
+            raise ValueError("the Dask cluster has no workers")
+        self.client = client
+        self.count = len(addresses)
+        futures = [client.submit(BatchSampler, str(Path(folder)), seed_type, request, actor=True,
+                                 workers=[address], allow_other_workers=False, pure=False)
+                   for address in addresses]
+        self.actors = [future.result() for future in futures]
+        self._futures = futures  # the actors live as long as these futures
+        self.in_flight: list[Any] = [None] * self.count
+        self.waiting: list[deque[tuple[int, Int64Array, Int64Array]]] = [
+            deque() for _ in range(self.count)]
+
+    @classmethod
+    def on(cls, client: Any, limit: int | None = None) -> Callable[[Any], DaskWorkers]:
+        """For ``SeedLoader(..., workers=DaskWorkers.on(client))``: actors on ``client``'s workers."""
+        return functools.partial(cls.for_loader, client, limit=limit)
+
+    @classmethod
+    def for_loader(cls, client: Any, loader: Any, limit: int | None = None) -> DaskWorkers:
+        """Actors for the graph folder, seed type and request of ``loader``."""
+        if loader.folder is None:
+            raise ValueError("the loader's graph must be a saved folder")
+        return cls(client, loader.folder, loader.seed_type, loader.request, limit)
+
+    def start_epoch(self, seeds: list[int]) -> None:
+        for actor, seed in zip(self.actors, seeds):
+            actor.start_epoch(seed).result()
+
+    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
+        self.waiting[worker].append((index, seed_ids, seed_time))
+        if self.in_flight[worker] is None:
+            self._send_next(worker)
+
+    def receive(self, worker: int) -> MiniBatch:
+        batch: MiniBatch = self.in_flight[worker].result()
+        self.in_flight[worker] = None
+        if self.waiting[worker]:
+            self._send_next(worker)
+        return batch
+
+    def close(self) -> None:
+        for future in self._futures:
+            future.release()
+        self.actors, self._futures = [], []
+
+    def _send_next(self, worker: int) -> None:
+        self.in_flight[worker] = self.actors[worker].sample(*self.waiting[worker].popleft())

@@ -1,0 +1,94 @@
+"""What one worker does: hold the graph, build a sampler per epoch, turn seeds into mini-batches.
+
+The same :class:`BatchSampler` runs in this process, in a loader's worker
+processes and in a Dask actor, so all three give the same batches for the same
+seed and worker count.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+import corvane
+from corvane_data.batches import MiniBatch
+from corvane_data.storage import load_graph
+from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key
+
+GraphSource = GraphArrays | str | os.PathLike[str]
+Request = tuple[dict[str, Int64Array], dict[str, Any]]
+
+
+def derived_seed(seed: int, *path: int) -> int:
+    """A seed for the sampler (0 to 2**31 - 1) derived from ``seed`` and a path of numbers.
+
+    Distinct paths give independent engines: a worker's seed is
+    ``derived_seed(seed, 1, epoch, worker)``, the shuffle's generator is seeded
+    with ``(0, epoch)``.
+    """
+    state = np.random.SeedSequence(seed, spawn_key=path).generate_state(1, np.uint32)
+    return int(state[0] >> 1)
+
+
+def sampling_request(edge_types: Sequence[EdgeType],
+                     num_neighbors: Sequence[int] | Mapping[Any, Sequence[int]] | None,
+                     time_offsets: Mapping[Any, Sequence[tuple[int | None, int]]] | None) -> Request:
+    """``num_neighbors`` and ``sampling_time_offsets`` for ``NeighborSampler.sample``.
+
+    Keys may be edge-type triples or their ``"__"``-joined keys. A plain
+    sequence of counts applies to every edge type that has no time window.
+    """
+    keys = [edge_type_key(edge_type) for edge_type in edge_types]
+    offsets = {_key(edge): _windows(edge, windows) for edge, windows in (time_offsets or {}).items()}
+    if num_neighbors is None:
+        counts: dict[str, Int64Array] = {}
+    elif isinstance(num_neighbors, Mapping):
+        counts = {_key(edge): np.asarray(values, dtype=np.int64)
+                  for edge, values in num_neighbors.items()}
+    else:
+        fan_out = np.asarray(num_neighbors, dtype=np.int64)
+        counts = {key: fan_out for key in keys if key not in offsets}
+    unknown = sorted((set(counts) | set(offsets)) - set(keys))
+    if unknown:
+        raise ValueError(f"edge type {unknown[0]!r} is not in the graph")
+    return counts, offsets
+
+
+def _key(edge: Any) -> str:
+    return edge if isinstance(edge, str) else edge_type_key(tuple(edge))
+
+
+def _windows(edge: Any, windows: Sequence[tuple[int | None, int]]) -> Any:
+    rows = [tuple(window) for window in windows]
+    if any(len(window) != 2 for window in rows):
+        raise ValueError(f"time_offsets {edge!r}: every window is a pair (lower, upper)")
+    if any(window[0] is None for window in rows):
+        return np.array(rows, dtype=object).reshape(len(rows), 2)
+    return np.array(rows, dtype=np.int64).reshape(len(rows), 2)
+
+
+class BatchSampler:
+    """A graph, a request and a sampler that a new epoch rebuilds with its own seed."""
+
+    def __init__(self, graph: GraphSource, seed_type: str, request: Request) -> None:
+        self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
+        self.seed_type = seed_type
+        self.request = request
+        self._sampler: corvane.NeighborSampler | None = None
+
+    def start_epoch(self, seed: int) -> None:
+        """Builds a new sampler: its engine starts from ``seed``."""
+        self._sampler = corvane.NeighborSampler(*self.graph.arguments(), seed=seed)
+
+    def sample(self, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> MiniBatch:
+        """Samples one batch; batches of an epoch must come in the order of their index."""
+        if self._sampler is None:
+            raise RuntimeError("start_epoch first")
+        num_neighbors, offsets = self.request
+        result = self._sampler.sample(num_neighbors, offsets, self.seed_type, seed_ids, seed_time)
+        return MiniBatch.from_result(result, self.graph.edge_types, self.seed_type, seed_ids,
+                                     seed_time, index)

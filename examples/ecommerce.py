@@ -22,7 +22,7 @@ from typing import Any
 
 import numpy as np
 
-from corvane_edges import GraphBuilder
+from corvane_data import GraphArrays, build_graph
 
 DAY = 86_400
 START = 1_704_067_200  # 2024-01-01T00:00:00Z
@@ -33,12 +33,42 @@ BASE_CUSTOMERS, BASE_PRODUCTS, BASE_ORDERS = 20_000, 4_000, 100_000
 
 @dataclass
 class Shop:
-    """The generated tables and the constructor's arguments built from them."""
+    """The generated tables and the sampler's arrays built from them."""
 
-    arguments: dict[str, Any]
-    num_nodes: dict[str, int]
-    node_time: dict[str, np.ndarray]
-    num_edges: dict[str, int]
+    tables: dict[str, dict[str, np.ndarray]]
+    graph: GraphArrays
+
+    @property
+    def arguments(self) -> dict[str, Any]:
+        """The constructor's arguments, by keyword."""
+        names = ("node_types", "edge_types", "colptr", "row", "node_time")
+        return dict(zip(names, self.graph.arguments()))
+
+    @property
+    def num_nodes(self) -> dict[str, int]:
+        return self.graph.num_nodes
+
+    @property
+    def node_time(self) -> dict[str, np.ndarray]:
+        return self.graph.node_time
+
+    @property
+    def num_edges(self) -> dict[str, int]:
+        return {key: int(row.size) for key, row in self.graph.row.items()}
+
+
+def build(tables: dict[str, Any]) -> GraphArrays:
+    """The shop's tables (dicts of columns or pandas DataFrames) as the sampler's arrays."""
+    orders, lines = tables["orders"], tables["order_lines"]
+    return build_graph(
+        {"customer": len(tables["customers"]["signup"]), "product": len(tables["products"]["listed"]),
+         "order": len(orders["placed"])},
+        {("order", "placed_by", "customer"): (orders["order"], orders["customer"]),
+         ("customer", "places", "order"): (orders["customer"], orders["order"]),
+         ("product", "in", "order"): (lines["product"], lines["order"]),
+         ("order", "contains", "product"): (lines["order"], lines["product"])},
+        node_time={"customer": tables["customers"]["signup"], "product": tables["products"]["listed"],
+                   "order": orders["placed"]})
 
 
 def generate(scale: float = 1.0, seed: int = 0) -> Shop:
@@ -70,12 +100,10 @@ def generate(scale: float = 1.0, seed: int = 0) -> Shop:
     keep = listed[line_product] <= placed[line_order]
     lines = np.unique(np.stack([line_order[keep], line_product[keep]]), axis=1)
 
-    graph = GraphBuilder()
-    graph.add_nodes("customer", num_customers, time=signup)
-    graph.add_nodes("product", num_products, time=listed)
-    graph.add_nodes("order", num_orders, time=placed)
-    graph.add_edges(("order", "placed_by", "customer"), np.arange(num_orders), buyer, reverse="places")
-    graph.add_edges(("product", "in", "order"), lines[1], lines[0], reverse="contains")
-    return Shop(arguments=graph.arguments(), num_nodes=dict(graph.num_nodes),
-                node_time=dict(graph.node_time),
-                num_edges={key: int(row.size) for key, row in graph.row.items()})
+    tables = {
+        "customers": {"signup": signup},
+        "products": {"listed": listed},
+        "orders": {"order": np.arange(num_orders), "customer": buyer, "placed": placed},
+        "order_lines": {"order": lines[0], "product": lines[1]},
+    }
+    return Shop(tables=tables, graph=build(tables))

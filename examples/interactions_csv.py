@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 import corvane
-from corvane_edges import GraphBuilder
+from corvane_data import GraphArrays, build_graph
 
 DEFAULT_CSV = Path(__file__).parent / "data" / "interactions.csv"
 
@@ -38,17 +38,20 @@ def read_interactions(path: Path) -> dict[str, np.ndarray]:
             "time": np.array([seconds(row["timestamp"]) for row in rows], dtype=np.int64)}
 
 
-def build_graph(table: dict[str, np.ndarray]) -> tuple[GraphBuilder, np.ndarray, np.ndarray]:
-    """The graph, and the names of users and items in id order."""
+def interaction_graph(table: dict[str, np.ndarray]) -> tuple[GraphArrays, np.ndarray, np.ndarray]:
+    """The graph, and the names of users and items in id order.
+
+    Each row is a timed (user, interaction, item) edge; ``edge_time`` makes it an
+    ``interaction`` node with the row's time (node i is row i), joined to its user by
+    ``interaction__from__user`` and to its item by ``interaction__to__item``, and
+    ``add_reverse`` adds ``user__rev_from__interaction`` and ``item__rev_to__interaction``.
+    """
     user_names, user_ids = np.unique(table["user"], return_inverse=True)
     item_names, item_ids = np.unique(table["item"], return_inverse=True)
-    interactions = np.arange(table["time"].size)
-    graph = GraphBuilder()
-    graph.add_nodes("user", user_names.size)
-    graph.add_nodes("item", item_names.size)
-    graph.add_nodes("interaction", interactions.size, time=table["time"])
-    graph.add_edges(("interaction", "by", "user"), interactions, user_ids, reverse="made")
-    graph.add_edges(("interaction", "on", "item"), interactions, item_ids, reverse="received")
+    interactions = {"source": user_ids, "destination": item_ids, "time": table["time"]}
+    graph = build_graph({"user": user_names.size, "item": item_names.size},
+                        {("user", "interaction", "item"): interactions},
+                        edge_time={("user", "interaction", "item"): "time"}, add_reverse=True)
     return graph, user_names, item_names
 
 
@@ -60,7 +63,7 @@ def main() -> None:
     args = parser.parse_args()
 
     table = read_interactions(args.csv)
-    graph, user_names, item_names = build_graph(table)
+    graph, user_names, item_names = interaction_graph(table)
     print(f"{args.csv.name}: {table['time'].size} interactions by {user_names.size} users "
           f"on {item_names.size} items")
 
@@ -74,13 +77,13 @@ def main() -> None:
         seeds = np.argsort(-np.bincount(np.searchsorted(user_names, table["user"])), kind="stable")[:3]
     at = seconds(args.at + ("T00:00:00+00:00" if "T" not in args.at else ""))
 
-    sampler = corvane.NeighborSampler(**graph.arguments(), seed=1)
+    sampler = corvane.NeighborSampler(*graph.arguments(), seed=1)
     # Hop 1: each user's 4 latest interactions. Hop 2: their items (and the user again).
     # Hop 3: the 3 latest interactions on each of those items. Hop 4: who made them.
-    num_neighbors = {"interaction__by__user": np.array([4, 0, 0, 0]),
-                     "user__made__interaction": np.array([0, 1, 0, 1]),
-                     "interaction__on__item": np.array([0, 0, 3, 0]),
-                     "item__received__interaction": np.array([0, 1, 0, 0])}
+    num_neighbors = {"interaction__from__user": np.array([4, 0, 0, 0]),
+                     "user__rev_from__interaction": np.array([0, 1, 0, 1]),
+                     "interaction__to__item": np.array([0, 0, 3, 0]),
+                     "item__rev_to__interaction": np.array([0, 1, 0, 0])}
     _, _, nodes, batches, num_nodes, _ = sampler.sample(
         num_neighbors, {}, "user", seeds.astype(np.int64), np.full(seeds.size, at, dtype=np.int64))
 

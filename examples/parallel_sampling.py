@@ -3,7 +3,7 @@
     python examples/parallel_sampling.py --workers 4
 
 The graph is written once as .npy files; every worker maps them read-only
-(`np.load(..., mmap_mode="r")`) and builds its own sampler with its own seed.
+(`corvane_data.load_graph`, which maps them by default) and builds its own sampler with its own seed.
 The sampler reads contiguous int64 arrays in place, so the graph's pages sit
 once in the page cache and all workers share them: each worker's private
 memory holds only the interpreter and its own results. The report shows, per
@@ -26,7 +26,7 @@ import numpy as np
 import psutil
 
 import corvane
-from corvane_edges import load_graph, save_graph
+from corvane_data import load_graph, save_graph
 
 MB = 1 << 20
 
@@ -66,12 +66,12 @@ def sample_all(sampler: corvane.NeighborSampler, request: dict[str, Any],
 def worker(directory: str, seed: int, request: dict[str, Any], sampled: Any, measured: Any,
            reports: Any, keep_results: bool) -> None:
     """Runs in its own process: map the graph, sample, measure while all workers live."""
-    arguments = load_graph(directory, mmap_mode="r")
+    graph = load_graph(directory)
     before = memory(directory)
-    sampler = corvane.NeighborSampler(**arguments, seed=seed)
+    sampler = corvane.NeighborSampler(*graph.arguments(), seed=seed)
     results = sample_all(sampler, request, batches(seed, **request["batches"]))
     for part in ("colptr", "row", "node_time"):  # read every page, as a long run of batches would
-        for array in arguments[part].values():
+        for array in getattr(graph, part).values():
             array.sum()
     sampled.wait()  # every worker holds the whole graph now: shared pages count as shared
     after = memory(directory)
@@ -118,22 +118,22 @@ def main() -> None:
     shop = ecommerce.generate(args.scale, args.seed)
     request: dict[str, Any] = {
         "entity_table": "customer",
-        "num_neighbors": {key: np.array([8, 4], dtype=np.int64) for key in shop.arguments["colptr"]},
+        "num_neighbors": {key: np.array([8, 4], dtype=np.int64) for key in shop.graph.colptr},
         "batches": {"num_batches": args.batches, "batch_size": args.batch_size,
                     "num_seeds": shop.num_nodes["customer"], "seed_time": ecommerce.END}}
     with tempfile.TemporaryDirectory(prefix="corvane-graph-") as directory:
-        save_graph(directory, shop.arguments)
+        save_graph(directory, shop.graph)
         size = graph_bytes(directory)
         print(f"Graph: {size / MB:.1f} MB in .npy files, mapped read-only by {args.workers} workers")
         seeds = [args.seed + number for number in range(args.workers)]
         reports = run_workers(directory, seeds, request, keep_results=True)
 
-        local = load_graph(directory, mmap_mode=None)
+        local = load_graph(directory, mmap=False)
         print(f"\n{'worker':>6} {'seed':>5} {'RSS':>9} {'graph RSS':>10} {'graph PSS':>10} "
               f"{'added private':>14} {'sampled nodes':>14}  same as one process")
         for number, report in enumerate(reports):
             before, after = report["before"], report["after"]
-            single = sample_all(corvane.NeighborSampler(**local, seed=report["seed"]), request,
+            single = sample_all(corvane.NeighborSampler(*local.arguments(), seed=report["seed"]), request,
                                 batches(report["seed"], **request["batches"]))
             same = same_results(report["results"], single)
             print(f"{number:>6} {report['seed']:>5} {after['rss'] / MB:>7.1f}MB {after['graph_rss'] / MB:>8.1f}MB "

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import corvane
+from corvane_data import MiniBatch, sampling_request
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -31,29 +32,34 @@ def test_generated_orders_come_after_signup_and_listing(shop):
 @pytest.mark.parametrize("window", [None, [60, 60, 5]])
 def test_seed_tree_holds_each_node_of_a_seed_once_below_a_node_of_the_hop_before(shop, window):
     arguments = demo.parse_args(["--fanout", "4,3,2"] + (["--window", ",".join(map(str, window))] if window else []))
-    edge_keys = list(shop.arguments["colptr"])
+    edge_types = shop.graph.edge_types
     sampler = corvane.NeighborSampler(**shop.arguments, seed=1)
-    seeds = np.arange(12, dtype=np.int64)
-    result = sampler.sample(*demo.request(arguments, edge_keys), "customer", seeds,
-                            np.full(12, ecommerce.END, dtype=np.int64))
-    _, _, _, batches, num_nodes, _ = result
-    hop = {t: np.repeat(np.arange(counts.size), counts) for t, counts in num_nodes.items()}
-    edges_of = {b: sum(int(np.sum(batches[destination][result[1][key]] == b))
-                       for (_, _, destination), key in zip(shop.arguments["edge_types"], edge_keys))
+    seeds, times = np.arange(12, dtype=np.int64), np.full(12, ecommerce.END, dtype=np.int64)
+    num_neighbors, offsets = sampling_request(edge_types, **demo.request(arguments, edge_types))
+    batch = MiniBatch.from_result(sampler.sample(num_neighbors, offsets, "customer", seeds, times),
+                                  edge_types, "customer", seeds, times)
+    hop = {t: np.repeat(np.arange(counts.size), counts) for t, counts in batch.num_nodes_per_hop.items()}
+    edges_of = {b: sum(int(np.sum(batch.node_seed[destination][index[1]] == b))
+                       for (_, _, destination), index in batch.edge_index.items())
                 for b in range(12)}
-    for batch in range(12):
-        children, other_edges = demo.seed_tree(result, shop.arguments["edge_types"], batch)
+    for seed in range(12):
+        children, other_edges = demo.seed_tree(batch, seed)
         placed = [child for kids in children.values() for child in kids]
-        expected = {(t, int(local)) for t in batches for local in np.flatnonzero(batches[t] == batch)}
-        assert sorted(placed + [("customer", batch)]) == sorted(expected)
+        expected = {(t, int(local)) for t in batch.node_seed
+                    for local in np.flatnonzero(batch.node_seed[t] == seed)}
+        assert sorted(placed + [("customer", seed)]) == sorted(expected)
         for (parent_type, parent), kids in children.items():
             assert all(hop[t][local] == hop[parent_type][parent] + 1 for t, local in kids)
-        assert len(placed) + other_edges == edges_of[batch]
+        assert len(placed) + other_edges == edges_of[seed]
+    shown = demo.tree_to_show(batch)
+    assert shown is not None and len(demo.seed_tree(batch, shown)[0]) > 0  # never a lone seed
 
 
 @pytest.mark.parametrize("script, options, expected", [
     ("demo.py", ["--scale", "0.02", "--batches", "3", "--no-progress"], "One seed's tree"),
-    ("demo.py", ["--scale", "0.02", "--batches", "2", "--window", "30,30,3", "--no-progress"], "Throughput"),
+    ("demo.py", ["--scale", "0.02", "--batches", "4", "--window", "30,30,3", "--no-progress",
+                 "--workers", "0"], "Layer output for the first batch's seeds: 512 x 16"),
+    ("dask_cluster.py", ["--batches", "6"], "Same batches as 2 local worker processes: yes"),
     ("interactions_csv.py", ["--users", "u001,u055", "--at", "2025-06-30"], "u055 as of 2025-06-30:"),
 ])
 def test_example_runs(script, options, expected):

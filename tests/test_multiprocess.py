@@ -8,9 +8,9 @@ import numpy as np
 import pytest
 
 import corvane
+from corvane_data import GraphArrays, save_graph
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-from corvane_edges import save_graph  # noqa: E402
 from parallel_sampling import batches, graph_bytes, run_workers, sample_all  # noqa: E402
 
 pytestmark = pytest.mark.skipif(not Path("/proc/self/smaps").exists(), reason="needs /proc/<pid>/smaps")
@@ -29,7 +29,7 @@ def run(tmp_path_factory):
                  "row": {"n__to__n": rng.integers(0, num_nodes, int(colptr[-1]), dtype=np.int64)},
                  "node_time": {}}
     directory = str(tmp_path_factory.mktemp("graph"))
-    save_graph(directory, arguments)
+    save_graph(directory, GraphArrays(**arguments))
     request = {"entity_table": "n", "num_neighbors": {"n__to__n": np.array([5, 5])},
                "batches": {"num_batches": 4, "batch_size": 256, "num_seeds": num_nodes}}
     return arguments, request, graph_bytes(directory), run_workers(directory, WORKERS, request, keep_results=True)

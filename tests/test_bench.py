@@ -35,3 +35,12 @@ def test_small_benchmark_run(tmp_path):
     assert report["hub_ratio_1e6_to_1e3"] > 0
     assert [row["ids"] for row in report["chosen_inputs"]["flooding"]] == [131_072, 262_144]
     assert "W1 uniform [15,10]" in printed and "constructing a sampler" in printed
+
+
+def test_quick_toolkit_run():
+    printed = subprocess.run([sys.executable, str(ROOT / "bench" / "toolkit.py"), "--quick"],
+                             check=True, capture_output=True, text=True).stdout
+    for section in ("1. graph check", "2. storage", "3. loader overhead", "4. workers"):
+        assert section in printed
+    # Two workers map one folder: their proportional shares add up to one copy of its pages.
+    assert "(1.00 copies of the files)" in printed

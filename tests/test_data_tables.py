@@ -21,8 +21,10 @@ def plain_columns(sources, destinations, num_destinations, times=None):
     return np.cumsum([0] + [len(c) for c in columns]).tolist(), sum(columns, [])
 
 
+@pytest.mark.parametrize("key_bits", [63, 8])  # 8: the keys do not fit, the fallback sorts
 @pytest.mark.parametrize("timed", [False, True])
-def test_columns_match_a_plain_construction(timed):
+def test_columns_match_a_plain_construction(timed, key_bits, monkeypatch):
+    monkeypatch.setattr(corvane_data.tables, "KEY_BITS", key_bits)
     rng = np.random.default_rng(3)
     sources, destinations = rng.integers(0, 50, 2000), rng.integers(0, 30, 2000)
     times = rng.integers(0, 5, 50)  # few values: ties keep the table's order

@@ -176,14 +176,45 @@ def _event_edges(edge_type: EdgeType, table: Any, time: Any, source: Int64Array,
 
 def _compressed_columns(sources: Int64Array, destinations: Int64Array, num_destinations: int,
                         source_time: Int64Array | None) -> tuple[Int64Array, Int64Array]:
-    if source_time is None:
-        order = np.argsort(destinations, kind="stable")
-    else:  # by destination, then by source time; lexsort is stable
-        order = np.lexsort((source_time[sources], destinations))
     counts = np.bincount(destinations, minlength=num_destinations)
     colptr = np.zeros(num_destinations + 1, dtype=np.int64)
     np.cumsum(counts, out=colptr[1:])
-    return colptr, sources[order]
+    return colptr, sources[_column_order(sources, destinations, num_destinations, source_time)]
+
+
+KEY_BITS = 63  # the bits of a non-negative int64 sort key
+
+
+def _column_order(sources: Int64Array, destinations: Int64Array, num_destinations: int,
+                  source_time: Int64Array | None) -> Int64Array:
+    """The edges' positions by destination, then by source time, then by position.
+
+    Every edge gets one int64 key: its destination, the dense rank of its
+    source's time (ranks come from the nodes, far fewer than the edges) and
+    its position, in that order of significance. The keys are distinct, so
+    numpy's fast unstable sort gives the stable order, many times faster than
+    a stable argsort or a lexsort; the low bits of the sorted keys are the
+    positions. Where the key would not fit in int64, a stable argsort (or a
+    lexsort with times) does the same.
+    """
+    position_bits = max(len(destinations) - 1, 0).bit_length()
+    rank: Int64Array | None = None
+    num_ranks = 1
+    if source_time is not None:
+        distinct, rank = np.unique(source_time, return_inverse=True)
+        num_ranks = len(distinct)
+    if (num_destinations * num_ranks) << position_bits > 1 << KEY_BITS:
+        if source_time is None:
+            return np.argsort(destinations, kind="stable")
+        return np.lexsort((source_time[sources], destinations))
+    key = destinations * num_ranks
+    if rank is not None:
+        key += rank.astype(np.int64, copy=False)[sources]
+    key <<= position_bits
+    key |= np.arange(len(key), dtype=np.int64)
+    key.sort()
+    key &= (1 << position_bits) - 1
+    return key
 
 
 def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], source_column: str,

@@ -1,0 +1,300 @@
+"""Figures of the corvane_data toolkit on one generated graph.
+
+    python bench/toolkit.py            # 10^6 users, 10^5 items, 5*10^7 purchases
+    python bench/toolkit.py --quick    # 10^5 users, 10^4 items, 10^6 purchases, fewer calls
+    python bench/toolkit.py --only storage workers   # some sections only
+
+Users buy items; every purchase is stored in both directions, as
+``("user", "buys", "item")`` (an item's column: its buyers) and
+``("item", "bought_by", "user")`` (a user's column: the items bought), so
+two hops from users reach items, then other users. Users and items have
+times, so the graph check runs its order check on both edge types.
+
+Sections, each printed with the command line that reproduces it:
+
+1. check: seconds of ``find_faults`` over the built graph.
+2. storage: ``load_graph`` with and without ``mmap``, and ``sample`` over the
+   mapped and the in-memory arrays, alternated call by call.
+3. overhead: ``MiniBatch.from_result`` against the ``sample`` call it wraps.
+4. workers: ``SeedLoader`` throughput with 0, 1 and 2 worker processes over
+   the saved folder, and the memory the workers hold of its files.
+
+Every ratio compares figures of this run; medians throughout.
+"""
+
+from __future__ import annotations
+
+import os
+
+# numpy's BLAS threads are never used here; idle, they would compete with the
+# measured code for this machine's cores.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import psutil
+
+import corvane
+from corvane_data import (
+    GraphArrays,
+    MiniBatch,
+    SeedLoader,
+    build_graph,
+    find_faults,
+    load_graph,
+    save_graph,
+)
+
+SECTIONS = ("check", "storage", "overhead", "workers")
+BUYS, BOUGHT_BY = ("user", "buys", "item"), ("item", "bought_by", "user")
+FAN_OUT = [15, 10]
+TIME_SPAN = 10**8
+
+
+def options(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="a graph of 10^6 purchases and fewer calls (under a minute)")
+    parser.add_argument("--only", nargs="+", choices=SECTIONS, default=list(SECTIONS))
+    parser.add_argument("--seeds", type=int, default=1024, help="seeds per call or batch")
+    parser.add_argument("--folder", help="where to save the graph (default: a temporary folder)")
+    args = parser.parse_args(argv)
+    # Quick mode keeps the degrees in proportion (10 items a user, 100 users an item).
+    args.users, args.items = (100_000, 10_000) if args.quick else (1_000_000, 100_000)
+    args.purchases = 1_000_000 if args.quick else 50_000_000
+    args.calls = 40 if args.quick else 200        # sample calls per variant
+    args.repeats = 1 if args.quick else 3         # of find_faults and load_graph
+    args.batches = 20 if args.quick else 200      # loader batches per epoch
+    args.rounds = 2 if args.quick else 3          # timed epochs per worker count
+    return args
+
+
+def command(args: argparse.Namespace, section: str) -> str:
+    return f"python bench/toolkit.py{' --quick' if args.quick else ''} --only {section}"
+
+
+def generated_graph(args: argparse.Namespace) -> GraphArrays:
+    rng = np.random.default_rng(0)
+    users = rng.integers(0, args.users, args.purchases)
+    items = rng.integers(0, args.items, args.purchases)
+    node_time = {"user": rng.integers(0, TIME_SPAN, args.users),
+                 "item": rng.integers(0, TIME_SPAN, args.items)}
+    start = time.perf_counter()
+    graph = build_graph({"user": args.users, "item": args.items},
+                        {BUYS: (users, items), BOUGHT_BY: (items, users)}, node_time=node_time)
+    print(f"graph: {args.users:,} users, {args.items:,} items, {args.purchases:,} purchases "
+          f"stored both ways ({stored_edges(graph):,} edges), with user and item times; "
+          f"build_graph {time.perf_counter() - start:.1f} s\n")
+    return graph
+
+
+def stored_edges(graph: GraphArrays) -> int:
+    return sum(len(row) for row in graph.row.values())
+
+
+def median_seconds(run, repeats: int) -> float:
+    seconds = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        run()
+        seconds.append(time.perf_counter() - start)
+    return statistics.median(seconds)
+
+
+def check_section(args: argparse.Namespace, graph: GraphArrays) -> None:
+    print(f"1. graph check  ({command(args, 'check')})")
+    faults = find_faults(graph)
+    if faults:
+        raise SystemExit(f"the generated graph has faults: {faults}")
+    seconds = median_seconds(lambda: find_faults(graph), args.repeats)
+    edges = stored_edges(graph)
+    print(f"   find_faults over {edges:,} edges (colptr, row and order checks): {seconds:.2f} s "
+          f"(median of {args.repeats}), {edges / seconds / 1e6:.1f} M edges/s\n")
+
+
+def sampler(graph: GraphArrays, timed: bool) -> corvane.NeighborSampler:
+    """Without node times every edge type is sampled uniformly; with them, by time."""
+    node_time = graph.node_time if timed else {}
+    return corvane.NeighborSampler(graph.node_types, graph.edge_types, graph.colptr, graph.row,
+                                   node_time, seed=1)
+
+
+def fan_out(graph: GraphArrays) -> dict[str, np.ndarray]:
+    return {"__".join(edge_type): np.array(FAN_OUT, np.int64) for edge_type in graph.edge_types}
+
+
+def seed_batches(args: argparse.Namespace, count: int) -> list[np.ndarray]:
+    rng = np.random.default_rng(1)
+    return [rng.integers(0, args.users, args.seeds) for _ in range(count)]
+
+
+def call_ms(sampler_: corvane.NeighborSampler, request: dict, seeds: np.ndarray) -> float:
+    no_times = np.empty(0, np.int64)  # by time, the seeds' times are the users' own
+    start = time.perf_counter()
+    sampler_.sample(request, {}, "user", seeds, no_times)
+    return (time.perf_counter() - start) * 1e3
+
+
+def storage_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) -> None:
+    print(f"2. storage  ({command(args, 'storage')})")
+    start = time.perf_counter()
+    save_graph(folder, graph)
+    print(f"   save_graph: {time.perf_counter() - start:.2f} s, "
+          f"{folder_bytes(folder) / 2**20:,.0f} MiB in {folder}")
+    for mmap in (True, False):
+        seconds = median_seconds(lambda mmap=mmap: load_graph(folder, mmap=mmap), args.repeats)
+        print(f"   load_graph(mmap={mmap}): {seconds * 1e3:.1f} ms (median of {args.repeats})")
+    before = anon_huge_pages_kib()
+    mapped, in_memory = load_graph(folder, mmap=True), load_graph(folder, mmap=False)
+    print(f"   transparent huge pages: {thp_setting()}; the in-memory load added "
+          f"{(anon_huge_pages_kib() - before) / 1024:,.0f} MiB of AnonHugePages to this process "
+          f"(smaps_rollup: {anon_huge_pages_kib() / 1024:,.0f} MiB in all)")
+    request = fan_out(graph)
+    print(f"   sample: {args.seeds} seeds, fan-out {FAN_OUT}, {args.calls} calls per variant, "
+          "mapped and in-memory alternated (A B A B) on the same seeds")
+    print(f"   {'variant':<30} {'mapped ms':>10} {'in-memory ms':>13} {'mapped/in-memory':>17}")
+    for label, timed in (("uniform, no times", False), ("by time (most recent)", True)):
+        on_mapped, on_memory = sampler(mapped, timed), sampler(in_memory, timed)
+        seeds = seed_batches(args, args.calls + 5)
+        for batch in seeds[:5]:  # first touches of the mapped pages
+            call_ms(on_mapped, request, batch), call_ms(on_memory, request, batch)
+        times = [(call_ms(on_mapped, request, batch), call_ms(on_memory, request, batch))
+                 for batch in seeds[5:]]
+        a, b = (statistics.median(column) for column in zip(*times))
+        print(f"   {label:<30} {a:>10.2f} {b:>13.2f} {a / b:>16.2f}x")
+    print()
+
+
+def folder_bytes(folder: Path) -> int:
+    return sum(path.stat().st_size for path in folder.iterdir())
+
+
+def thp_setting() -> str:
+    try:
+        return Path("/sys/kernel/mm/transparent_hugepage/enabled").read_text().strip()
+    except OSError:
+        return "unknown"
+
+
+def anon_huge_pages_kib() -> int:
+    try:
+        for line in Path("/proc/self/smaps_rollup").read_text().splitlines():
+            if line.startswith("AnonHugePages:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def overhead_section(args: argparse.Namespace, graph: GraphArrays) -> None:
+    print(f"3. loader overhead  ({command(args, 'overhead')})")
+    on_graph, request = sampler(graph, False), fan_out(graph)
+    no_times = np.empty(0, np.int64)
+    sample_ms, wrap_ms = [], []
+    for seeds in seed_batches(args, args.calls):
+        start = time.perf_counter()
+        result = on_graph.sample(request, {}, "user", seeds, no_times)
+        middle = time.perf_counter()
+        MiniBatch.from_result(result, graph.edge_types, "user", seeds, no_times)
+        sample_ms.append((middle - start) * 1e3)
+        wrap_ms.append((time.perf_counter() - middle) * 1e3)
+    a, b = statistics.median(sample_ms), statistics.median(wrap_ms)
+    print(f"   {args.seeds} seeds, fan-out {FAN_OUT}, uniform, in memory, {args.calls} calls: "
+          f"sample {a:.2f} ms, MiniBatch.from_result on its result {b:.3f} ms "
+          f"(medians): {b / a:.1%} of the call\n")
+
+
+def workers_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) -> None:
+    print(f"4. workers  ({command(args, 'workers')})")
+    save_graph(folder, GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row,
+                                   {}, graph.num_nodes))  # no times: uniform, as in section 2
+    seeds = np.random.default_rng(2).integers(0, args.users, args.batches * args.seeds)
+    loaders = {count: SeedLoader(folder, "user", seeds, num_neighbors=FAN_OUT,
+                                 batch_size=args.seeds, num_workers=count)
+               for count in (0, 1, 2)}
+    for loader in loaders.values():  # starts the workers; they map and touch the graph
+        sum(1 for _ in loader)
+    seconds: dict[int, list[float]] = {count: [] for count in loaders}
+    for _ in range(args.rounds):
+        for count, loader in loaders.items():
+            start = time.perf_counter()
+            sum(1 for _ in loader)
+            seconds[count].append(time.perf_counter() - start)
+    print(f"   SeedLoader over the mapped folder: {args.batches} batches of {args.seeds} seeds "
+          f"per epoch, fan-out {FAN_OUT}, uniform, forkserver; epoch after a warm-up one, "
+          f"worker counts alternated, median of {args.rounds}")
+    print(f"   {'workers':>7} {'batches/s':>10} {'seeds/s':>10} {'vs 0':>6}")
+    base = statistics.median(seconds[0])
+    for count, values in seconds.items():
+        epoch = statistics.median(values)
+        print(f"   {count:>7} {args.batches / epoch:>10.1f} {len(seeds) / epoch:>10,.0f} "
+              f"{base / epoch:>5.2f}x")
+    batch = next(iter(loaders[0]))
+    print(f"   a worker's batch reaches this process through a pipe, pickled: "
+          f"{batch_mib(batch):.1f} MiB of arrays each")
+    loaders.pop(0).close()
+    loaders.pop(1).close()
+    graph_memory(folder, loaders[2])
+    loaders[2].close()
+    print()
+
+
+def batch_mib(batch: MiniBatch) -> float:
+    arrays = [batch.seed_ids, batch.seed_time, batch.seed_positions]
+    for part in (batch.node_ids, batch.node_seed, batch.edge_index, batch.num_nodes_per_hop,
+                 batch.num_edges_per_hop):
+        arrays.extend(part.values())
+    return sum(array.nbytes for array in arrays) / 2**20
+
+
+def graph_memory(folder: Path, loader: SeedLoader) -> None:
+    """RSS and PSS of the graph's files per process: PSS adds up to one copy of the pages."""
+    workers = loader._workers
+    assert workers is not None and hasattr(workers, "processes")
+    processes = [("loader (this process)", os.getpid())]
+    processes += [(f"worker {i}", process.pid) for i, process in enumerate(workers.processes)]
+    size = folder_bytes(folder) / 2**20
+    print(f"   memory of the graph's files ({size:,.0f} MiB), 2 workers alive, after the epochs:")
+    print(f"   {'process':<22} {'pid':>8} {'RSS MiB':>9} {'PSS MiB':>9}")
+    total_pss = 0.0
+    for label, pid in processes:
+        rss, pss = file_memory(pid, folder)
+        total_pss += pss
+        print(f"   {label:<22} {pid:>8} {rss:>9,.0f} {pss:>9,.0f}")
+    print(f"   {'total PSS':<22} {'':>8} {'':>9} {total_pss:>9,.0f}  "
+          f"({total_pss / size:.2f} copies of the files)")
+
+
+def file_memory(pid: int, folder: Path) -> tuple[float, float]:
+    """MiB of resident and proportional-share memory of ``pid``'s maps of files in ``folder``."""
+    prefix = str(folder.resolve()) + os.sep
+    rows = [row for row in psutil.Process(pid).memory_maps(grouped=True)
+            if row.path.startswith(prefix)]
+    return sum(row.rss for row in rows) / 2**20, sum(row.pss for row in rows) / 2**20
+
+
+def main(argv: list[str] | None = None) -> None:
+    args = options(argv)
+    print(f"numpy {np.__version__}, Python {sys.version.split()[0]}, {os.cpu_count()} cores, "
+          f"load average {os.getloadavg()[0]:.2f}")
+    graph = generated_graph(args)
+    with tempfile.TemporaryDirectory(dir=args.folder) as scratch:
+        folder = Path(scratch)
+        if "check" in args.only:
+            check_section(args, graph)
+        if "storage" in args.only:
+            storage_section(args, graph, folder / "timed")
+        if "overhead" in args.only:
+            overhead_section(args, graph)
+        if "workers" in args.only:
+            workers_section(args, graph, folder / "untimed")
+
+
+if __name__ == "__main__":
+    main()

@@ -57,6 +57,9 @@ FAN_OUT = [15, 10]
 TIME_SPAN = 10**8
 
 
+STEP_MS = 10.0  # the stand-in training step per batch
+
+
 def options(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
@@ -210,6 +213,19 @@ def overhead_section(args: argparse.Namespace, graph: GraphArrays) -> None:
           f"(medians): {b / a:.1%} of the call\n")
 
 
+def training_step(milliseconds: float):
+    """A stand-in for a training step: fixed numpy work of about ``milliseconds`` here."""
+    x, w = np.ones((512, 256)), np.full((256, 256), 1e-3)
+
+    def work(repeats: int) -> None:
+        for _ in range(repeats):
+            x @ w
+
+    once = median_seconds(lambda: work(1), 20)
+    repeats = max(1, round(milliseconds / 1e3 / once))
+    return lambda: work(repeats)
+
+
 def workers_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) -> None:
     print(f"4. workers  ({command(args, 'workers')})")
     save_graph(folder, GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row,
@@ -220,24 +236,32 @@ def workers_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) 
                for count in (0, 1, 2)}
     for loader in loaders.values():  # starts the workers; they map and touch the graph
         sum(1 for _ in loader)
-    seconds: dict[int, list[float]] = {count: [] for count in loaders}
+    step = training_step(STEP_MS)
+    kinds = {"alone": lambda: None, "with step": step}
+    seconds: dict[tuple[str, int], list[float]] = {(k, c): [] for k in kinds for c in loaders}
     for _ in range(args.rounds):
-        for count, loader in loaders.items():
-            start = time.perf_counter()
-            sum(1 for _ in loader)
-            seconds[count].append(time.perf_counter() - start)
+        for kind, work in kinds.items():
+            for count, loader in loaders.items():
+                start = time.perf_counter()
+                for _batch in loader:
+                    work()
+                seconds[kind, count].append(time.perf_counter() - start)
     print(f"   SeedLoader over the mapped folder: {args.batches} batches of {args.seeds} seeds "
           f"per epoch, fan-out {FAN_OUT}, uniform, forkserver; epoch after a warm-up one, "
-          f"worker counts alternated, median of {args.rounds}")
-    print(f"   {'workers':>7} {'batches/s':>10} {'seeds/s':>10} {'vs 0':>6}")
-    base = statistics.median(seconds[0])
-    for count, values in seconds.items():
-        epoch = statistics.median(values)
-        print(f"   {count:>7} {args.batches / epoch:>10.1f} {len(seeds) / epoch:>10,.0f} "
-              f"{base / epoch:>5.2f}x")
+          f"worker counts alternated, median of {args.rounds}; 'with step': this process "
+          f"also spends ~{STEP_MS:.0f} ms of numpy work on each batch, as training would")
+    print(f"   {'workers':>7} {'batches/s alone':>16} {'vs 0':>6} {'batches/s with step':>20} "
+          f"{'vs 0':>6}")
+    for count in loaders:
+        cells = []
+        for kind in kinds:
+            base, epoch = (statistics.median(seconds[kind, c]) for c in (0, count))
+            cells.append(f"{args.batches / epoch:>{16 if kind == 'alone' else 20}.1f} "
+                         f"{base / epoch:>5.2f}x")
+        print(f"   {count:>7} " + " ".join(cells))
     batch = next(iter(loaders[0]))
-    print(f"   a worker's batch reaches this process through a pipe, pickled: "
-          f"{batch_mib(batch):.1f} MiB of arrays each")
+    print(f"   a worker's batch reaches this process through a pipe, as raw bytes beside a "
+          f"pickled header: {batch_mib(batch):.1f} MiB of arrays each")
     loaders.pop(0).close()
     loaders.pop(1).close()
     graph_memory(folder, loaders[2])

@@ -210,6 +210,13 @@ def test_a_failing_worker_raises_in_the_parent(saved):
                     num_workers=1) as loader:
         with pytest.raises(RuntimeError, match=r"worker 0 failed"):
             list(loader)
+    with SeedLoader(folder, "user", np.arange(40), num_neighbors=[2], batch_size=2,
+                    num_workers=2) as loader:
+        batches = iter(loader)
+        next(batches)
+        loader._workers.processes[1].kill()
+        with pytest.raises(RuntimeError, match=r"worker 1 \(pid \d+\) ended with exit code -9"):
+            list(batches)
 
 
 def test_dask_actors_give_the_batches_of_as_many_worker_processes(saved):

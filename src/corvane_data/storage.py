@@ -62,11 +62,12 @@ def load_graph(folder: str | os.PathLike[str], *, mmap: bool = True) -> GraphArr
     folder : path
         The graph's folder.
     mmap : bool
-        Map the files read-only (the default: loading is instant, the pages
-        are shared between processes and read from disk as sampling touches
-        them), or read them into memory (private to this process, backed by
-        transparent huge pages where the kernel grants them, which makes
-        sampling faster; see the README's figures).
+        Map the files read-only (the default: loading is instant, and the
+        pages are shared between processes and read from disk as sampling
+        first touches them), or read them into memory (private to this
+        process, backed by transparent huge pages where the kernel grants
+        them). Once the pages are resident, sampling runs at the same speed
+        over both (``bench/toolkit.py`` measures it).
 
     Raises
     ------

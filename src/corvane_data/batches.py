@@ -1,7 +1,7 @@
 """Mini-batches: the six dictionaries of one ``sample`` call as a GNN layer reads them.
 
 Every array is numpy and int64; ``torch.from_numpy`` turns any of them into a
-tensor without a copy (the arrays are contiguous and own their memory).
+tensor without a copy (the arrays are contiguous and writable).
 ``edge_index`` follows the convention of PyG's heterogeneous layers: keyed by
 the edge-type triple, row 0 holds source-side local indices, row 1
 destination-side ones, so messages flow from sources to destinations, toward

@@ -82,7 +82,7 @@ lint-ruff: lint-tools
 
 lint-mypy: lint-tools
 	$(VENV)/bin/mypy
-	$(VENV)/bin/mypy --strict src/corvane_data  # the toolkit is typed throughout
+	$(VENV)/bin/mypy --strict src/corvane_data stubs/corvane-stubs  # the toolkit is typed throughout, against the stub
 
 # clang-tidy (checks in .clang-tidy) reads the compile commands of a
 # configure-only CMake tree, over every source file, one per core.

@@ -20,17 +20,29 @@ demo: build
 	$(PY) -m pip install --quiet $(DEMO_REQUIRES)
 	$(PY) examples/demo.py
 
+# A dependency group of pyproject.toml (PEP 735), installed into a venv's pip.
+install-group = $(1) -m pip install --quiet --group $(2)
+
 # The test builds treat compiler warnings as errors; other builds do not, and
 # say so to CMake each time, since its cache would keep the test build's ON.
 WERROR ?= OFF
 test: WERROR = ON
 test: build
+	$(call install-group,$(PY),test)
 	$(PY) -m pytest
 	$(MAKE) --no-print-directory test-cpp
 	$(MAKE) --no-print-directory test-sanitize
 
+# The inner loop: an incremental build (CMake keeps its tree in build/, so only
+# changed files compile) and the plain suite without the slow packaging, stub
+# and benchmark tests.
+.PHONY: quick
+quick: build
+	$(call install-group,$(PY),test)
+	$(PY) -m pytest -q -m "not slow"
+
 build: $(VENV)/.build-requirements
-	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.CORVANE_WERROR=$(WERROR) ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.CORVANE_WERROR=$(WERROR) .
 
 # A virtual environment with the build requirements, for any VENV/.build-requirements.
 %/.build-requirements: pyproject.toml scripts/find-python.sh
@@ -42,7 +54,8 @@ build: $(VENV)/.build-requirements
 # Benchmarks against the traversal floor (bench/run.py --help for options):
 # BENCH_ARGS=--quick for a small graph.
 bench: $(VENV)/.build-requirements
-	$(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) -m pip install --quiet --no-build-isolation .
+	$(call install-group,$(PY),bench)
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
@@ -63,7 +76,6 @@ test-cpp: $(VENV)/.build-requirements
 # Lint: the pinned tools install into $(VENV), and each check fails on any
 # finding. `make -k lint` runs every check even when an earlier one fails.
 # mypy reads the stub's numpy types, so the project's dependencies come too.
-LINT_TOOLS = clang-format==23.1.3 clang-tidy==23.1.4 ruff==0.17.6 mypy==2.4.1
 PROJECT_REQUIRES = $(call pyproject,$(PY),['project']['dependencies'])
 CXX_FILES = $$(find src -name '*.h' -o -name '*.cpp') tests/cpp/*.cpp
 LINT_BUILD = build/lint
@@ -72,7 +84,8 @@ LINT_BUILD = build/lint
 lint: lint-format lint-ruff lint-mypy lint-tidy
 
 lint-tools: $(VENV)/.build-requirements
-	$(PY) -m pip install --quiet $(LINT_TOOLS) $(PROJECT_REQUIRES)
+	$(call install-group,$(PY),lint)
+	$(PY) -m pip install --quiet $(PROJECT_REQUIRES)
 
 lint-format: lint-tools
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
@@ -113,5 +126,6 @@ test-sanitize: $(SANITIZE_VENV)/.build-requirements
 	$(SANITIZE_PY) -m pip install --quiet --no-build-isolation \
 		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.define.CORVANE_WERROR=ON \
 		-C cmake.build-type=RelWithDebInfo \
-		-C build-dir=build/sanitize/cmake ".[test]"
+		-C build-dir=build/sanitize/cmake .
+	$(call install-group,$(SANITIZE_PY),test)
 	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider --capture=sys

@@ -10,9 +10,9 @@ import pytest
 
 import corvane
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(
     bool(os.environ.get("CORVANE_SANITIZED")),
-    reason="typing checks import the module in subprocesses; the sanitizer run covers memory only")
+    reason="typing checks import the module in subprocesses; the sanitizer run covers memory only")]
 
 STUB = Path(corvane.__file__).parent / "corvane-stubs" / "__init__.pyi"
 

@@ -12,12 +12,16 @@ lives here, in plain Python over numpy:
 - :mod:`corvane_data.dask`: the same workers as actors on a Dask cluster.
 """
 
+from importlib.metadata import version
+
 from corvane_data.batches import MiniBatch
 from corvane_data.check import GraphCheckError, GraphFault, check_graph, find_faults
 from corvane_data.loader import SeedLoader
 from corvane_data.sampling import BatchSampler, derived_seed, sampling_request
 from corvane_data.storage import load_graph, save_graph
 from corvane_data.tables import GraphArrays, build_graph, edge_type_key
+
+__version__ = version("corvane")  # written once, in pyproject.toml
 
 __all__ = ["BatchSampler", "GraphArrays", "GraphCheckError", "GraphFault", "MiniBatch", "SeedLoader",
            "build_graph", "check_graph", "derived_seed", "edge_type_key", "find_faults", "load_graph",

@@ -34,9 +34,11 @@ test: build
 	$(MAKE) --no-print-directory test-sanitize
 
 # The inner loop: an incremental build (CMake keeps its tree in build/, so only
-# changed files compile) and the plain suite without the slow packaging, stub
-# and benchmark tests.
+# changed files compile; warnings as errors, as for test, so that switching
+# between the two rebuilds nothing) and the plain suite without the slow
+# packaging, stub and benchmark tests.
 .PHONY: quick
+quick: WERROR = ON
 quick: build
 	$(call install-group,$(PY),test)
 	$(PY) -m pytest -q -m "not slow"

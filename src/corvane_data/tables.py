@@ -159,10 +159,7 @@ def _event_edges(edge_type: EdgeType, table: Any, time: Any, source: Int64Array,
         raise ValueError(f"{name}: its event type {event_type!r} is already a node type")
     column = time if isinstance(time, str) else "time"
     if isinstance(time, str):
-        try:
-            time = table[time]
-        except (KeyError, IndexError, TypeError) as missing:
-            raise ValueError(f"{name}: no column {column!r}") from missing
+        time = _column(name, table, column)
     event_time = np.ascontiguousarray(_integers(name, column, time))
     if len(event_time) != len(source):
         raise ValueError(f"{name}: column {column!r} has {len(event_time)} rows but the ids "
@@ -229,12 +226,8 @@ def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], sou
                              f"not {len(table)}")
         columns = dict(zip((source_column, destination_column), table))
     else:
-        columns = {}
-        for column in (source_column, destination_column):
-            try:
-                columns[column] = table[column]
-            except (KeyError, IndexError, TypeError) as missing:
-                raise ValueError(f"{name}: no column {column!r}") from missing
+        columns = {column: _column(name, table, column)
+                   for column in (source_column, destination_column)}
     source = _ids(name, source_column, columns[source_column], num_nodes[edge_type[0]])
     destination = _ids(name, destination_column, columns[destination_column],
                        num_nodes[edge_type[2]])
@@ -242,6 +235,14 @@ def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], sou
         raise ValueError(f"{name}: column {source_column!r} has {len(source)} rows but "
                          f"{destination_column!r} has {len(destination)}")
     return source, destination
+
+
+def _column(name: str, table: Any, column: str) -> Any:
+    """``table[column]`` of a dict, DataFrame or pyarrow Table, or a ValueError naming both."""
+    try:
+        return table[column]
+    except (KeyError, IndexError, TypeError) as missing:
+        raise ValueError(f"{name}: no column {column!r}") from missing
 
 
 def _integers(name: str, column: str, values: Any) -> Int64Array:

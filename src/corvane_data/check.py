@@ -96,9 +96,13 @@ def _all_faults(graph: GraphArrays) -> Iterator[GraphFault]:
         if colptr_fault is not None:
             yield colptr_fault
             continue
-        yield from _row_faults(key, row, counts.get(edge_type[0]))
+        row_faults = list(_row_faults(key, row, counts.get(edge_type[0])))
+        yield from row_faults
         source_time = graph.node_time.get(edge_type[0])
-        if source_time is not None and len(source_time) == counts.get(edge_type[0], len(source_time)):
+        # Where node_time has the right length the row check ran against it; an id
+        # outside it has no time, so the order check waits for a sound row.
+        if (source_time is not None and not row_faults
+                and len(source_time) == counts.get(edge_type[0], len(source_time))):
             yield from _order_faults(key, colptr, row, source_time)
 
 
@@ -155,8 +159,6 @@ def _order_faults(key: str, colptr: Int64Array, row: Int64Array,
     """A step back in time between two neighbours of one column."""
     column_starts = colptr[1:-1]
     for start, chunk in _chunks(row, overlap=1):
-        if np.any((chunk < 0) | (chunk >= len(times))):
-            return  # a row fault; times of ids outside the type mean nothing
         earlier = times[chunk[1:]] < times[chunk[:-1]]
         # A step from the last neighbour of one column to the first of the next is no fault.
         lo, hi = np.searchsorted(column_starts, [start + 1, start + len(chunk)])

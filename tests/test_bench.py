@@ -20,22 +20,28 @@ def test_small_benchmark_run(tmp_path):
          "--no-sweep", "--out", str(tmp_path)],
         check=True, capture_output=True, text=True).stdout
     report = json.loads((tmp_path / "results.json").read_text())
-    names = [row["workload"][:2] for row in report["workloads"]]
-    hubs = [row for row in report["workloads"] if row["workload"][:2] == "W4"]
-    assert names == ["W1", "W2", "W3"] + ["W4"] * len(hubs) + ["W5"] and 1 <= len(hubs) <= 3
-    degrees = [int(row["workload"].rsplit(" ", 1)[1].replace(",", "")) for row in hubs]
-    assert degrees == sorted(set(degrees))  # each column once, smallest first
-    for row in report["workloads"]:
-        assert row["edges_per_call"] > 0 and row["ns_per_edge"] > 0 and row["floor_ns_per_edge"] > 0
-    # Where the number of edges does not depend on which neighbours the draws
-    # pick (most recent, time windows, one hop of k = 10), the floor records
-    # exactly the sampler's edges: it makes the same selections. (Its engine
-    # is not at the sampler's position, so random subsets differ, and W5's
-    # third hop expands nodes that the sampler de-duplicates.)
-    for row in report["workloads"]:
-        if row["workload"][:2] in ("W2", "W3", "W4"):
-            assert row["floor_edges_per_call"] == row["edges_per_call"], row["workload"]
-    assert report["hub_ratio"] is None if len(hubs) == 1 else report["hub_ratio"]["ratio"] > 0
+    assert list(report["graphs"]) == ["shop", "user-item"]
+    for graph in report["graphs"].values():
+        names = [row["workload"][:2] for row in graph["workloads"]]
+        hubs = [row for row in graph["workloads"] if row["workload"][:2] == "W4"]
+        assert names == ["W1", "W2", "W3"] + ["W4"] * len(hubs) + ["W5"] and 1 <= len(hubs) <= 3
+        degrees = [int(row["workload"].rsplit(" ", 1)[1].replace(",", "")) for row in hubs]
+        assert degrees == sorted(set(degrees))  # each column once, smallest first
+        for row in graph["workloads"]:
+            assert row["edges_per_call"] > 0 and row["ns_per_edge"] > 0
+            assert row["floor_ns_per_edge"] > 0 and row["parallel_floor_ns_per_edge"] > 0
+        # Where the number of edges does not depend on which neighbours the
+        # draws pick (most recent, time windows, one hop of k = 10), the
+        # floors record exactly the sampler's edges on the shop graph: they
+        # make the same selections. (Their engines are not at the sampler's
+        # position, so random subsets differ; W5's third hop, and the second
+        # hop on the user-item graph, where a user may choose an item twice,
+        # expand nodes that the sampler de-duplicates.) The run itself stops
+        # if the two floors ever disagree.
+        for row in graph["workloads"]:
+            if row["workload"][:2] in ("W2", "W3", "W4") and graph is report["graphs"]["shop"]:
+                assert row["floor_edges_per_call"] == row["edges_per_call"], row["workload"]
+        assert graph["hub_ratio"] is None if len(hubs) == 1 else graph["hub_ratio"]["ratio"] > 0
     assert [row["ids"] for row in report["chosen_inputs"]["flooding"]] == [131_072, 262_144]
     assert "W1 uniform [15,10]" in printed and "constructing a sampler" in printed
 

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
+
+#include "random/mt19937.h"
 
 namespace corvane {
 
 // The sampler's one source of randomness: a standard 32-bit Mersenne Twister
-// (std::mt19937 is required to produce the published MT19937 sequence), so a
-// given seed yields the same samples on every platform.
+// (the published MT19937 sequence, as std::mt19937 produces it), so a given
+// seed yields the same samples on every platform.
 class RandomEngine {
 public:
     RandomEngine() = default;
@@ -16,7 +17,7 @@ public:
     void seed(std::uint32_t seed) { engine_.seed(seed); }
 
     // The next raw 32-bit output.
-    std::uint32_t draw() { return static_cast<std::uint32_t>(engine_()); }
+    std::uint32_t draw() { return engine_(); }
 
     // A value below `bound` (bound >= 1) from exactly one output, as the
     // remainder on 64-bit integers: no rejection of biased values, so the
@@ -34,7 +35,7 @@ public:
     }
 
 private:
-    std::mt19937 engine_;
+    Mt19937 engine_;
 };
 
 }  // namespace corvane

@@ -1,5 +1,7 @@
 #include "sampling/neighbor_selection.h"
 
+#include <algorithm>
+
 #include "sampling/taken_set.h"
 
 namespace corvane {
@@ -32,6 +34,24 @@ void choose_offsets(RandomEngine& generator, SignalPoll& signal_poll, std::int64
     }
 }
 
+// Floyd's method for a few offsets (k <= TakenSet::kScanLimit): the offsets
+// chosen so far by this selection, the last ones of `chosen`, are scanned in
+// place. Its draws are charged with its chunk's.
+void choose_few_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
+                        std::vector<std::int64_t>& chosen) {
+    const std::size_t first = chosen.size();
+    chosen.resize(first + static_cast<std::size_t>(k));
+    std::int64_t* const begin = chosen.data() + first;
+    std::int64_t* end = begin;
+    for (std::int64_t j = n - k; j < n; ++j) {
+        const auto drawn =
+            static_cast<std::int64_t>(generator.draw_below(static_cast<std::uint64_t>(j) + 1));
+        // j itself is never taken yet: earlier steps chose offsets below j.
+        *end = std::find(begin, end, drawn) == end ? drawn : j;
+        ++end;
+    }
+}
+
 }  // namespace
 
 void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
@@ -51,7 +71,9 @@ ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, Ch
         if (!takes_all(column, k)) {
             const std::size_t first = chosen.size();
             // Charged with the chunk, unless k is too large for that.
-            if (k <= SignalPoll::kInterval) {
+            if (k <= TakenSet::kScanLimit) {
+                choose_few_offsets(expansion.generator, column.size(), k, chosen);
+            } else if (k <= SignalPoll::kInterval) {
                 choose_offsets<false>(expansion.generator, expansion.signal_poll, column.size(), k,
                                       expansion.selection, chosen);
             } else {

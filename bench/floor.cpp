@@ -4,6 +4,10 @@
 // over node times), reads the chosen neighbour ids and appends them. It keeps
 // no de-duplication index and no per-node bookkeeping, and expands every
 // appended neighbour in the next hop. Built for the benchmark only.
+//
+// Two forms of the same traversal: the plain one walks the columns one after
+// the other; the memory-parallel one (parallel_floor.h) batches and
+// prefetches its loads, which is the limit for memory-bound work.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -16,16 +20,17 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "parallel_floor.h"
+
 namespace py = pybind11;
 
 namespace {
 
 using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-struct Reached {
-    std::int64_t batch;
-    std::int64_t node;
-};
+using floor_bench::Range;
+using floor_bench::Reached;
+using floor_bench::Search;
 
 struct HopParameter {
     bool window = false;
@@ -47,7 +52,10 @@ struct Floor {
     std::vector<const std::int64_t*> node_time;  // nullptr: no times
     std::vector<std::int64_t> seed_times;
     std::mt19937 generator;
+    corvane::RandomEngine engine;  // the same sequence, as the memory-parallel form draws it
     std::int64_t edges = 0;
+    bool parallel = false;
+    floor_bench::ParallelScratch scratch;
 
     std::int64_t first_later(const std::int64_t* row, const std::int64_t* time, std::int64_t first,
                              std::int64_t last, __int128 bound) const {
@@ -106,6 +114,46 @@ struct Floor {
         edges += hop.k;
     }
 
+    // One edge type of a hop over the whole frontier, in the memory-parallel form.
+    void expand_parallel(const EdgeTypeArrays& e, const HopParameter& hop,
+                         const std::vector<Reached>& frontier, std::vector<Reached>& out) {
+        const std::int64_t* time = node_time[e.source];
+        const bool temporal = time != nullptr && !seed_times.empty();
+        if (!temporal && hop.k == 0) return;
+        if (temporal && !hop.window && hop.k == 0) return;
+        std::vector<Range>& columns = scratch.columns;
+        floor_bench::gather_columns(e.colptr, frontier, columns);
+        if (!temporal) {
+            floor_bench::choose_positions(engine, hop.k, frontier, columns, scratch.picks);
+            floor_bench::read_picks(e.row, scratch.picks, out);
+            edges += static_cast<std::int64_t>(scratch.picks.size());
+            return;
+        }
+        std::vector<Search>& searches = scratch.searches;
+        const auto search_all = [&](bool from_start, auto bound_of) {
+            searches.resize(frontier.size());
+            for (std::size_t i = 0; i < frontier.size(); ++i) {
+                const Range c = columns[i];
+                searches[i] = {c.start, c.end - c.start,
+                               __int128{seed_times[frontier[i].batch]} + bound_of()};
+            }
+            floor_bench::run_searches(e.row, time, searches);
+            for (std::size_t i = 0; i < frontier.size(); ++i) {
+                (from_start ? columns[i].start : columns[i].end) = searches[i].first;
+            }
+        };
+        if (hop.window) {
+            if (hop.lower) search_all(true, [&] { return *hop.lower; });
+            search_all(false, [&] { return hop.upper; });
+        } else {
+            search_all(false, [] { return std::int64_t{0}; });
+            if (hop.k > 0) {
+                for (Range& c : columns) c.start = std::max(c.start, c.end - hop.k);
+            }
+        }
+        floor_bench::append_ranges(e.row, frontier, columns, out, edges);
+    }
+
     // The frontier lists are kept from one call to the next, as the sampler
     // keeps its working storage: allocating them afresh would add the
     // allocator's costs (and, past its mmap threshold, page faults) to the
@@ -127,6 +175,10 @@ struct Floor {
         for (std::size_t hop = 0; hop < num_hops; ++hop) {
             for (const EdgeTypeArrays& e : edge_types) {
                 const HopParameter parameter = hop < e.hops.size() ? e.hops[hop] : HopParameter{};
+                if (parallel) {
+                    expand_parallel(e, parameter, frontier[e.destination], next[e.source]);
+                    continue;
+                }
                 for (const Reached& from : frontier[e.destination]) {
                     expand(e, parameter, from, next[e.source]);
                 }
@@ -157,13 +209,18 @@ std::vector<HopParameter> read_hops(const py::tuple& selection) {
 
 // edge_types: (source index, destination index, colptr, row, ("count", [k...]) or
 // ("window", [(lower or None, upper), ...])); node_times: an array or None per
-// node type. Returns (edges appended, seconds).
+// node type; parallel: the memory-parallel form. Returns (edges appended, seconds).
 py::tuple traverse(const py::list& edge_types, const py::list& node_times, int entity,
                    const Int64Array& seeds, const Int64Array& seed_times, std::size_t num_hops,
-                   std::uint32_t seed) {
+                   std::uint32_t seed, bool parallel) {
     std::vector<py::object> keep;
-    Floor floor;
+    static Floor floor;  // its scratch is kept from call to call
+    floor.edge_types.clear();
+    floor.node_time.clear();
+    floor.edges = 0;
+    floor.parallel = parallel;
     floor.generator.seed(seed);
+    floor.engine.seed(seed);
     for (const py::handle item : edge_types) {
         const py::tuple selection = item.cast<py::tuple>();
         Int64Array colptr = selection[2].cast<Int64Array>();
@@ -225,6 +282,8 @@ double assemble_like(const py::tuple& result) {
 }  // namespace
 
 PYBIND11_MODULE(corvane_floor, module) {
-    module.def("traverse", &traverse);
+    module.def("traverse", &traverse, py::arg("edge_types"), py::arg("node_times"),
+               py::arg("entity"), py::arg("seeds"), py::arg("seed_times"), py::arg("num_hops"),
+               py::arg("seed"), py::arg("parallel") = false);
     module.def("assemble_like", &assemble_like);
 }

@@ -37,7 +37,7 @@ sys.path.insert(0, str(HERE))
 
 import attacks  # noqa: E402
 import graph as graph_module  # noqa: E402
-from graph import EDGE_TYPES, NODE_TYPES, key  # noqa: E402
+from graph import key  # noqa: E402
 
 DAY = 86_400
 BATCH = 1024
@@ -47,11 +47,14 @@ def build_floor(out: Path):
     """Compiles the floor module next to the results, when it is out of date."""
     target = out / f"corvane_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
     source = HERE / "floor.cpp"
-    if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
+    engine = ROOT / "src" / "random"
+    newest = max(path.stat().st_mtime for path in (
+        source, HERE / "parallel_floor.h", engine / "random_engine.h", engine / "mt19937.h"))
+    if not target.exists() or target.stat().st_mtime < newest:
         includes = subprocess.run([sys.executable, "-m", "pybind11", "--includes"], check=True,
                                   capture_output=True, text=True).stdout.split()
         subprocess.run(["c++", "-O3", "-std=c++17", "-shared", "-fPIC", "-Wall", "-Wextra",
-                        *includes, str(source), "-o", str(target)], check=True)
+                        *includes, f"-I{HERE}", f"-I{ROOT / 'src'}", str(source), "-o", str(target)], check=True)
     sys.path.insert(0, str(out))
     import corvane_floor
     return corvane_floor
@@ -93,36 +96,41 @@ class Workload:
         return num_neighbors, offsets, self.entity, seeds, times
 
     def floor_args(self, graph, seeds, times, seed):
+        node_types = graph.node_types
         edge_types = []
-        for e in EDGE_TYPES:
+        for e in graph.edge_types:
             selection = ("count", self.counts[e]) if e in self.counts else ("window", self.windows[e])
-            edge_types.append((NODE_TYPES.index(e[0]), NODE_TYPES.index(e[2]),
+            edge_types.append((node_types.index(e[0]), node_types.index(e[2]),
                                graph.colptr[key(e)], graph.row[key(e)], selection))
-        node_times = [graph.node_time[t] if self.temporal else None for t in NODE_TYPES]
-        return (edge_types, node_times, NODE_TYPES.index(self.entity), seeds, times, self.hops, seed)
+        node_times = [graph.node_time[t] if self.temporal else None for t in node_types]
+        return (edge_types, node_times, node_types.index(self.entity), seeds, times, self.hops, seed)
 
 
-def fan_out(per_hop):
-    return {e: list(per_hop) for e in EDGE_TYPES}
+def fan_out(graph, per_hop):
+    return {e: list(per_hop) for e in graph.edge_types}
 
 
-def standard_workloads():
+def standard_workloads(graph):
+    seeds = graph.seed_type
     return [
-        Workload("W1 uniform [15,10]", "customer", 2, counts=fan_out([15, 10])),
-        Workload("W2 most recent [15,10]", "customer", 2, counts=fan_out([15, 10]), temporal=True),
-        Workload("W3 windows 1y/2y", "customer", 2, temporal=True, windows={
-            e: [(-365 * DAY, 0), (-730 * DAY, 0)] for e in EDGE_TYPES}),
-        Workload("W5 uniform [10,10,10]", "customer", 3, counts=fan_out([10, 10, 10])),
+        Workload("W1 uniform [15,10]", seeds, 2, counts=fan_out(graph, [15, 10])),
+        Workload("W2 most recent [15,10]", seeds, 2, counts=fan_out(graph, [15, 10]),
+                 temporal=True),
+        Workload("W3 windows 1y/2y", seeds, 2, temporal=True, windows={
+            e: [(-365 * DAY, 0), (-730 * DAY, 0)] for e in graph.edge_types}),
+        Workload("W5 uniform [10,10,10]", seeds, 3, counts=fan_out(graph, [10, 10, 10])),
     ]
 
 
 def hub_workloads(graph):
-    """k = 10 from one product column of about 1e3, 1e5 and 1e6 orders, for 1024 seeds.
+    """k = 10 from one column of about 1e3, 1e5 and 1e6 candidates (a product's
+    orders, an item's users), for 1024 seeds.
 
     On a small graph several targets pick the same, largest column: it is
     measured once.
     """
-    degrees = graph.degrees(EDGE_TYPES[3])
+    hub = graph.hub_edge_type
+    degrees = graph.degrees(hub)
     workloads = []
     chosen = set()
     for target in (10**3, 10**5, 10**6):
@@ -130,9 +138,9 @@ def hub_workloads(graph):
         if int(degrees[product]) in chosen:
             continue
         chosen.add(int(degrees[product]))
-        counts = {e: [0] for e in EDGE_TYPES}
-        counts[EDGE_TYPES[3]] = [10]
-        w = Workload(f"W4 hub k=10 of {int(degrees[product]):,}", "product", 1, counts=counts,
+        counts = {e: [0] for e in graph.edge_types}
+        counts[hub] = [10]
+        w = Workload(f"W4 hub k=10 of {int(degrees[product]):,}", hub[2], 1, counts=counts,
                      seeds=np.full(BATCH, product, dtype=np.int64))
         w.degree = int(degrees[product])
         workloads.append(w)
@@ -170,17 +178,23 @@ def measure(sampler, floor, graph, workload, calls, seed):
     rng = np.random.default_rng(seed)
     requests = list(workload.requests(graph, rng, calls + 3))
     rss_before = rss_bytes()
-    sampler_times, floor_times, edges, floor_edges, assembly = [], [], [], [], []
+    sampler_times, floor_times, parallel_times, edges, floor_edges, assembly = [], [], [], [], [], []
     for number, (seeds, times) in enumerate(requests):
         args = workload.sample_args(seeds, times)
         started = time.perf_counter()
         result = sampler.sample(*args)
         elapsed = time.perf_counter() - started
-        floor_count, floor_elapsed = floor.traverse(*workload.floor_args(graph, seeds, times, seed))
+        floor_args = workload.floor_args(graph, seeds, times, seed)
+        floor_count, floor_elapsed = floor.traverse(*floor_args)
+        parallel_count, parallel_elapsed = floor.traverse(*floor_args, parallel=True)
+        if parallel_count != floor_count:
+            raise SystemExit(f"{workload.name}: the two floors disagree ({floor_count} edges, "
+                             f"{parallel_count} memory-parallel)")
         if number < 3:
             continue  # warm-up
         sampler_times.append(elapsed)
         floor_times.append(floor_elapsed)
+        parallel_times.append(parallel_elapsed)
         edges.append(sum(int(v.sum()) for v in result[5].values()))
         floor_edges.append(floor_count)
         del result
@@ -195,8 +209,10 @@ def measure(sampler, floor, graph, workload, calls, seed):
         del result
     median, low, high = summarize(sampler_times)
     floor_median, _, _ = summarize(floor_times)
+    parallel_median, _, _ = summarize(parallel_times)
     ns_edge = median / max(statistics.median(edges), 1) * 1e9
     floor_ns_edge = floor_median / max(statistics.median(floor_edges), 1) * 1e9
+    parallel_ns_edge = parallel_median / max(statistics.median(floor_edges), 1) * 1e9
     return {
         "workload": workload.name,
         "calls": len(sampler_times),
@@ -209,6 +225,8 @@ def measure(sampler, floor, graph, workload, calls, seed):
         "ns_per_edge": ns_edge,
         "floor_ns_per_edge": floor_ns_edge,
         "ratio_to_floor": ns_edge / floor_ns_edge,
+        "parallel_floor_ns_per_edge": parallel_ns_edge,
+        "ratio_to_parallel_floor": ns_edge / parallel_ns_edge,
         "result_share": statistics.median(assembly) if assembly else None,
         "rss_growth_mb": (rss_bytes() - rss_before) / 2**20,
         "peak_rss_mb": peak_rss_bytes() / 2**20,
@@ -229,10 +247,11 @@ def sweep(sampler, floor, graph, calls, seed):
     """ns per edge against batch size and against fan-out, for the plot."""
     points = {"batch": [], "fan_out": []}
     for batch in (64, 256, 1024, 4096):
-        w = Workload(f"batch {batch}", "customer", 2, counts=fan_out([15, 10]), batch=batch)
+        w = Workload(f"batch {batch}", graph.seed_type, 2, counts=fan_out(graph, [15, 10]),
+                     batch=batch)
         points["batch"].append((batch, measure(sampler, floor, graph, w, calls, seed)))
     for per_hop in ([5, 5], [10, 10], [15, 10], [25, 20], [50, 50]):
-        w = Workload(f"fan-out {per_hop}", "customer", 2, counts=fan_out(per_hop))
+        w = Workload(f"fan-out {per_hop}", graph.seed_type, 2, counts=fan_out(graph, per_hop))
         points["fan_out"].append((str(per_hop), measure(sampler, floor, graph, w, calls, seed)))
     return points
 
@@ -249,48 +268,83 @@ def machine_name():
     return platform.processor() or platform.machine()
 
 
-def plot(points, path, caption):
+def plot_lines(ax, xs, rows):
+    """The sampler and both floors, in ns per sampled edge, against `xs`."""
+    for field, style, label in [("ns_per_edge", "o-", "sampler"),
+                                ("floor_ns_per_edge", "s--", "plain floor"),
+                                ("parallel_floor_ns_per_edge", "^:", "memory-parallel floor")]:
+        ax.plot(xs, [r[field] for r in rows], style, label=label)
+    ax.set_ylabel("ns per sampled edge")
+    ax.set_ylim(bottom=0)
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=8)
+
+
+def plot(points, growth, path, caption):
+    """Batch size and fan-out (W1), and, when measured, graph size (W1 and W2)."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4))
+    panels = 2 + (2 if growth else 0)
+    fig, axes = plt.subplots(1, panels, figsize=(5.5 * panels, 4))
     for ax, (name, label) in zip(axes, [("batch", "seeds per call"), ("fan_out", "fan-out per hop")]):
         xs = [x for x, _ in points[name]]
-        positions = range(len(xs))
-        ax.plot(positions, [r["ns_per_edge"] for _, r in points[name]], "o-", label="sampler")
-        ax.plot(positions, [r["floor_ns_per_edge"] for _, r in points[name]], "s--", label="floor")
-        ax.set_xticks(list(positions), [str(x) for x in xs])
+        plot_lines(ax, range(len(xs)), [r for _, r in points[name]])
+        ax.set_xticks(range(len(xs)), [str(x) for x in xs])
         ax.set_xlabel(label)
-        ax.set_ylabel("ns per sampled edge")
-        ax.set_ylim(bottom=0)
-        ax.grid(alpha=0.3)
-        ax.legend()
-    axes[0].set_title("W1 ([15, 10]) by batch size")
-    axes[1].set_title("W1 (1024 seeds) by fan-out")
+    axes[0].set_title("W1 ([15, 10]) by batch size", fontsize=10)
+    axes[1].set_title("W1 (1024 seeds) by fan-out", fontsize=10)
+    for ax, name in zip(axes[2:], ("W1", "W2")):
+        rows = [r for r in growth if r["workload"][:2] == name]
+        plot_lines(ax, [r["graph_edges"] for r in rows], rows)
+        ax.set_xscale("log")
+        ax.set_xlabel("edges in the graph (user-item)")
+        ax.set_title(f"{rows[0]['workload']} by graph size", fontsize=10)
     fig.suptitle(caption, fontsize=9)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
 
-def print_table(rows, hub_ratio, construct_ms):
+def print_table(graph, rows, hub_ratio, construct_ms):
+    print(f"\n{graph.kind} graph: {graph.num_edges:,} edges; nodes {graph.sizes}")
     header = (f"{'workload':28} {'median ms':>9} {'p10-p90 ms':>13} {'edges/call':>10} "
-              f"{'Medges/s':>8} {'ns/edge':>8} {'floor ns':>8} {'ratio':>6} {'building results':>16} "
-              f"{'peak RSS MB':>11}")
+              f"{'Medges/s':>8} {'ns/edge':>8} {'plain ns':>8} {'ratio':>6} {'m-p ns':>7} "
+              f"{'ratio':>6} {'results':>7} {'peak RSS MB':>11}")
     print(header)
     print("-" * len(header))
     for r in rows:
         share = f"{r['result_share'] * 100:.1f}%" if r["result_share"] is not None else "-"
         print(f"{r['workload']:28} {r['median_ms']:9.3f} {r['p10_ms']:6.2f}-{r['p90_ms']:<6.2f} "
               f"{r['edges_per_call']:10.0f} {r['edges_per_s'] / 1e6:8.1f} {r['ns_per_edge']:8.1f} "
-              f"{r['floor_ns_per_edge']:8.1f} {r['ratio_to_floor']:5.2f}x {share:>16} "
-              f"{r['peak_rss_mb']:11.0f}")
-    print("(building results: the share of a call spent turning its lists into the six result "
-          "dictionaries; peak RSS: of this process, so far)")
+              f"{r['floor_ns_per_edge']:8.1f} {r['ratio_to_floor']:5.2f}x "
+              f"{r['parallel_floor_ns_per_edge']:7.1f} {r['ratio_to_parallel_floor']:5.2f}x "
+              f"{share:>7} {r['peak_rss_mb']:11.0f}")
+    print("(plain: the floor that walks the columns one after the other; m-p: the memory-parallel "
+          "floor; results: the share of a call spent building the six result dictionaries; peak "
+          "RSS: of this process, so far)")
     if hub_ratio is not None:
         small, large, ratio = hub_ratio
-        print(f"\nW4: one k=10 selection from {large:,} candidates costs {ratio:.2f}x one from "
+        print(f"W4: one k=10 selection from {large:,} candidates costs {ratio:.2f}x one from "
               f"{small:,} (median over alternating calls)")
     print(f"constructing a sampler over the whole graph: {construct_ms:.3f} ms (median of 50)")
+
+
+def measure_graph(floor, graph, calls, seed):
+    """The table's rows for one graph, with the hub ratio and the construction time."""
+    # Without node times counts are drawn at random; with them, seeds have
+    # times and counts take the most recent neighbours.
+    untimed = corvane.NeighborSampler(*graph.constructor_args(with_times=False), seed=seed)
+    timed = corvane.NeighborSampler(*graph.constructor_args(), seed=seed)
+    rows = [measure(timed if w.temporal else untimed, floor, graph, w, calls, seed)
+            for w in standard_workloads(graph)]
+    hub_runs = hub_workloads(graph)
+    rows[3:3] = [measure(untimed, floor, graph, w, calls, seed) for w in hub_runs]
+    # Every hub call makes 1024 selections of k = 10, so the ratio of call
+    # times is the ratio of one selection's cost.
+    hub_ratio = None if len(hub_runs) < 2 else (
+        hub_runs[0].degree, hub_runs[-1].degree,
+        paired_cost_ratio(untimed, graph, hub_runs[0], hub_runs[-1], calls, seed))
+    return rows, hub_ratio, construction_ms(graph), untimed
 
 
 def main(argv=None):
@@ -301,50 +355,49 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=0, help="seed of the graph and the requests")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench")
     parser.add_argument("--no-sweep", action="store_true", help="skip the batch/fan-out sweep")
+    parser.add_argument("--graphs", nargs="+", choices=graph_module.KINDS,
+                        default=list(graph_module.KINDS), help="the generated graphs to measure")
+    parser.add_argument("--growth", type=float, nargs="*", default=None, metavar="EDGES",
+                        help="graph sizes (edges) of the user-item graph to measure W1 and W2 on "
+                             "(given alone: 1e6 to 2e8)")
     args = parser.parse_args(argv)
     scale = 0.05 if args.quick else args.scale
     calls = args.calls or (30 if args.quick else 200)
     args.out.mkdir(parents=True, exist_ok=True)
 
     floor = build_floor(args.out)
-    graph = graph_module.load_or_generate(scale, args.seed, ROOT / "build" / "bench-cache")
-    print(f"graph: {graph.num_edges:,} edges; nodes {graph.sizes}; largest product column "
-          f"{int(graph.degrees(EDGE_TYPES[3]).max()):,}")
-    # Without node times counts are drawn at random; with them, seeds have
-    # times and counts take the most recent neighbours.
-    untimed = corvane.NeighborSampler(*graph.constructor_args(with_times=False), seed=args.seed)
-    timed = corvane.NeighborSampler(*graph.constructor_args(), seed=args.seed)
-
-    rows = [measure(timed if w.temporal else untimed, floor, graph, w, calls, args.seed)
-            for w in standard_workloads()]
-    hub_runs = hub_workloads(graph)
-    hubs = [measure(untimed, floor, graph, w, calls, args.seed) for w in hub_runs]
-    rows[3:3] = hubs
-    # Every hub call makes 1024 selections of k = 10, so the ratio of call
-    # times is the ratio of one selection's cost.
-    hub_ratio = None if len(hub_runs) < 2 else (
-        hub_runs[0].degree, hub_runs[-1].degree,
-        paired_cost_ratio(untimed, graph, hub_runs[0], hub_runs[-1], calls, args.seed))
-    construct = construction_ms(graph)
-    print()
-    print_table(rows, hub_ratio, construct)
-    print("\nchosen inputs (bench/attacks.py):")
-    chosen_inputs = attacks.run()
-
+    cache = ROOT / "build" / "bench-cache"
     report = {
-        "machine": {"platform": platform.platform(), "processor": platform.processor(),
+        "machine": {"platform": platform.platform(), "processor": machine_name(),
                     "cpus": os.cpu_count(), "python": platform.python_version()},
-        "graph": {"scale": scale, "edges": graph.num_edges, "nodes": graph.sizes},
-        "workloads": rows,
-        "hub_ratio": None if hub_ratio is None else dict(zip(("small", "large", "ratio"), hub_ratio)),
-        "construction_ms": construct,
-        "chosen_inputs": chosen_inputs,
+        "graphs": {},
     }
-    if not args.no_sweep:
-        points = sweep(untimed, floor, graph, max(calls // 4, 10), args.seed)
-        report["sweep"] = {name: [(x, r) for x, r in values] for name, values in points.items()}
-        plot(points, args.out / "ns_per_edge.png",
-             f"{'quick' if args.quick else 'full'} run, scale {scale} ({graph.num_edges:,} edges); "
+    points = None
+    for kind in args.graphs:
+        graph = graph_module.load_or_generate(scale, args.seed, cache, kind)
+        rows, hub_ratio, construct, untimed = measure_graph(floor, graph, calls, args.seed)
+        print_table(graph, rows, hub_ratio, construct)
+        report["graphs"][kind] = {
+            "scale": scale, "edges": graph.num_edges, "nodes": graph.sizes, "workloads": rows,
+            "hub_ratio": None if hub_ratio is None else dict(zip(("small", "large", "ratio"),
+                                                                  hub_ratio)),
+            "construction_ms": construct}
+        if kind == args.graphs[0] and not args.no_sweep:
+            points = sweep(untimed, floor, graph, max(calls // 4, 10), args.seed)
+            report["sweep"] = {name: [(x, r) for x, r in values] for name, values in points.items()}
+        del graph, untimed
+    print("\nchosen inputs (bench/attacks.py):")
+    report["chosen_inputs"] = attacks.run()
+    growth_rows = []
+    if args.growth is not None:
+        import growth
+        growth_rows = growth.run(floor, measure, standard_workloads,
+                                 args.growth or growth.DEFAULT_SIZES, max(calls // 4, 10),
+                                 args.seed, cache)
+        report["growth"] = growth_rows
+    if points is not None:
+        plot(points, growth_rows, args.out / "ns_per_edge.png",
+             f"{'quick' if args.quick else 'full'} run, scale {scale}, {args.graphs[0]} graph; "
              f"{machine_name()}, {os.cpu_count()} CPUs, Python {platform.python_version()}")
         print(f"plot: {args.out / 'ns_per_edge.png'}")
     (args.out / "results.json").write_text(json.dumps(report, indent=2))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -64,12 +65,25 @@ ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, Ch
 
 // Admits the positions [first, last) in ascending order. Polled: a look for
 // signals at every poll interval of positions; unpolled, the plain loop.
+//
+// The index slots of the neighbours kSlotsAhead positions on are prefetched
+// as it goes: on a large call the index outgrows the caches, and each
+// admission would otherwise wait for its slot.
 template <bool kPolled>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
+    constexpr std::int64_t kSlotsAhead = 8;
+    const std::int64_t batch = destination.entry.batch;
+    for (std::int64_t position = first; position < std::min(last, first + kSlotsAhead);
+         ++position) {
+        expansion.source.prefetch(SampledNode{batch, expansion.row[position]});
+    }
     for (std::int64_t position = first; position < last; ++position) {
         if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
             expansion.signal_poll.after(SignalPoll::kInterval);
+        }
+        if (position + kSlotsAhead < last) {
+            expansion.source.prefetch(SampledNode{batch, expansion.row[position + kSlotsAhead]});
         }
         admit_neighbor(expansion, position, destination);
     }

@@ -53,12 +53,14 @@ build: $(VENV)/.build-requirements
 	$*/bin/python -m pip install --quiet $(call pyproject,$*/bin/python,['build-system']['requires']) cmake ninja
 	touch $@
 
-# Benchmarks against the traversal floor (bench/run.py --help for options):
-# BENCH_ARGS=--quick for a small graph.
+# Benchmarks against the two traversal floors (bench/run.py --help for
+# options): both graphs, graph-size growth, memory kinds and processes.
+# BENCH_ARGS=--quick for small graphs; BENCH_PARTS= for the tables alone.
+BENCH_PARTS ?= --growth --memory-kinds --processes
 bench: $(VENV)/.build-requirements
 	$(PY) -m pip install --quiet --no-build-isolation .
 	$(call install-group,$(PY),bench)
-	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/run.py $(BENCH_PARTS) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(VENV) build dist

@@ -12,6 +12,7 @@ import graph as graph_module
 import corvane
 
 DEFAULT_SIZES = (1e6, 4e6, 1.6e7, 8e7, 2e8)
+QUICK_SIZES = (1e6, 4e6)
 EDGES_AT_SCALE_1 = 8e7  # both directions
 
 

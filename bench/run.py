@@ -1,11 +1,17 @@
-"""Benchmarks of NeighborSampler.sample against a minimal traversal floor.
+"""Benchmarks of NeighborSampler.sample against two traversal floors.
 
-    python bench/run.py            # default scale: about 5e7 edges
-    python bench/run.py --quick    # a small graph and fewer calls
+    python bench/run.py            # default scale: about 5e7 and 8e7 edges
+    python bench/run.py --quick    # small graphs and fewer calls
+    python bench/run.py --growth --memory-kinds --processes   # what make bench runs
 
-Prints a table, and writes results.json and ns_per_edge.png to --out
-(build/bench by default). Every number comes from this run; ratios compare the
-sampler with the floor on the same arrays, seeds and fan-outs.
+Measures two generated graphs (bench/graph.py: "shop" and "user-item") and
+prints a table for each; every workload is timed against the plain floor and
+the memory-parallel floor (bench/floor.cpp, bench/parallel_floor.h) on the
+same arrays, seeds and fan-outs. --growth adds ns per edge against graph size
+(bench/growth.py), --memory-kinds in-memory against file-mapped arrays
+(bench/memory_kinds.py), --processes one against two sampling processes
+(bench/processes.py). Writes results.json and ns_per_edge.png to --out
+(build/bench by default). Every number comes from this run.
 """
 
 from __future__ import annotations
@@ -360,6 +366,10 @@ def main(argv=None):
     parser.add_argument("--growth", type=float, nargs="*", default=None, metavar="EDGES",
                         help="graph sizes (edges) of the user-item graph to measure W1 and W2 on "
                              "(given alone: 1e6 to 2e8)")
+    parser.add_argument("--memory-kinds", action="store_true",
+                        help="in-memory against file-mapped arrays, with and without huge pages")
+    parser.add_argument("--processes", action="store_true",
+                        help="one against two sampling processes over one mapped graph")
     args = parser.parse_args(argv)
     scale = 0.05 if args.quick else args.scale
     calls = args.calls or (30 if args.quick else 200)
@@ -392,9 +402,17 @@ def main(argv=None):
     if args.growth is not None:
         import growth
         growth_rows = growth.run(floor, measure, standard_workloads,
-                                 args.growth or growth.DEFAULT_SIZES, max(calls // 4, 10),
+                                 args.growth or (growth.QUICK_SIZES if args.quick
+                                                 else growth.DEFAULT_SIZES), max(calls // 4, 10),
                                  args.seed, cache)
         report["growth"] = growth_rows
+    if args.memory_kinds:
+        import memory_kinds
+        report["memory_kinds"] = memory_kinds.run(standard_workloads, scale, args.seed, cache,
+                                                  max(calls // 4, 10))
+    if args.processes:
+        import processes
+        report["processes"] = processes.run(scale, args.seed, cache, max(calls // 2, 20))
     if points is not None:
         plot(points, growth_rows, args.out / "ns_per_edge.png",
              f"{'quick' if args.quick else 'full'} run, scale {scale}, {args.graphs[0]} graph; "

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "base/always_inline.h"
@@ -58,9 +59,17 @@ public:
     void prefetch(SampledNode key) const { prefetch_line(slots_.data() + home_of(key)); }
 
     // Empties the index but keeps its table, so that the next call of a
-    // sampler reuses it. `list_size`: the size the node list reached, above
-    // every local index stored.
+    // sampler reuses it, unless the table has been more than kShrinkFactor
+    // times what each of the last kShrinkAfter calls needed: then a small one
+    // replaces it, since a call's few entries spread over a table sized for
+    // a much larger call would each miss the caches and the TLB. (Calls that
+    // alternate between large and small keep the large table: growing it back
+    // at every large call would cost more than the small calls gain.) `list_size`: the size the node list
+    // reached, above every local index stored.
     void clear(std::size_t list_size);
+
+    // Slots in the table.
+    std::size_t capacity() const { return slots_.size(); }
 
 private:
     struct Slot {
@@ -69,12 +78,15 @@ private:
     };
     static constexpr std::int64_t kEmpty = -1;  // below every base
     static constexpr std::size_t kInitialCapacity = 64;
+    static constexpr std::size_t kShrinkFactor = 4;
+    static constexpr int kShrinkAfter = 8;
 
     std::size_t home_of(SampledNode key) const {
         return static_cast<std::size_t>(hash_(key) >> shift_);
     }
     bool in_use(const Slot& slot) const { return slot.local >= base_; }
     void grow(const std::vector<SampledNode>& nodes);
+    void shrink_for(std::size_t entries) noexcept;
     void set_capacity(std::size_t slots);
 
     Hash hash_;
@@ -84,6 +96,7 @@ private:
     std::int64_t base_ = 0;  // added to every local index stored by this call
     std::size_t mask_ = 0;
     int shift_ = 0;  // 64 - log2(slot count): keeps the hash's top bits
+    int oversized_calls_ = 0;  // consecutive calls that needed far fewer slots
 };
 
 using NodeIndex = BasicNodeIndex<KeyedNodeHash>;
@@ -153,10 +166,36 @@ void BasicNodeIndex<Hash, kBaseLimit>::grow(const std::vector<SampledNode>& node
     }
 }
 
+// A table with room for twice `entries` before it doubles, replacing the
+// current one; should that allocation fail, the current one stays.
+template <class Hash, std::int64_t kBaseLimit>
+void BasicNodeIndex<Hash, kBaseLimit>::shrink_for(std::size_t entries) noexcept {
+    std::size_t slots = kInitialCapacity;
+    while (slots < 4 * entries) {
+        slots *= 2;
+    }
+    try {
+        std::vector<Slot> fresh(slots, Slot{0, kEmpty});
+        slots_.swap(fresh);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    set_capacity(slots);
+    base_ = 0;  // every slot is free
+}
+
 template <class Hash, std::int64_t kBaseLimit>
 void BasicNodeIndex<Hash, kBaseLimit>::clear(std::size_t list_size) {
+    const std::size_t entries = count_;
     count_ = 0;
     base_ += static_cast<std::int64_t>(list_size);
+    const bool oversized = slots_.size() > kShrinkFactor * std::max(kInitialCapacity, 4 * entries);
+    oversized_calls_ = oversized ? oversized_calls_ + 1 : 0;
+    if (oversized_calls_ >= kShrinkAfter) {
+        oversized_calls_ = 0;
+        shrink_for(entries);
+        return;
+    }
     if (base_ >= kBaseLimit) {
         // After very many calls: free every slot once and start again at 0.
         std::fill(slots_.begin(), slots_.end(), Slot{0, kEmpty});

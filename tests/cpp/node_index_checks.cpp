@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "random/random_engine.h"
 #include "sampling/node_book.h"
 #include "sampling/node_index.h"
 #include "sampling/selection_scratch.h"
@@ -172,6 +173,64 @@ bool taken_forms_answer_as_a_set() {
 
 }  // namespace
 
+// After a large call, small ones get a small table again, one that still
+// answers as an empty index should; a failed allocation keeps the large one.
+bool small_calls_after_a_large_one_get_a_small_table() {
+    corvane::NodeIndex index;
+    std::vector<SampledNode> nodes;
+    const auto admit_new = [&](SampledNode key) {
+        const auto probe = index.find(key, nodes);
+        if (probe.found()) {
+            return false;
+        }
+        nodes.push_back(key);
+        index.insert(probe, key, static_cast<std::int64_t>(nodes.size() - 1), nodes);
+        return true;
+    };
+    for (std::int64_t i = 0; i < 100000; ++i) {
+        admit_new(SampledNode{i % 7, i});
+    }
+    const std::size_t large = index.capacity();
+    index.clear(nodes.size());  // the large call's own table stays
+    nodes.clear();
+    // Calls with no entries at all: the table stays for seven of them, and
+    // the eighth fails to allocate the small one.
+    for (int call = 0; call < 7; ++call) {
+        index.clear(0);
+    }
+    allocations_before_failure = 0;
+    index.clear(0);
+    allocations_before_failure = -1;
+    const bool kept_when_allocation_failed = index.capacity() == large;
+    for (int call = 0; call < 8; ++call) {
+        index.clear(0);
+    }
+    const bool shrunk = index.capacity() * 100 < large;
+    // Keys of the large call are gone, and new ones enter once.
+    bool answers = true;
+    for (std::int64_t i = 0; i < 10; ++i) {
+        answers = answers && admit_new(SampledNode{i % 7, i}) && !admit_new(SampledNode{i % 7, i});
+    }
+    return kept_when_allocation_failed && shrunk && answers;
+}
+
+// The engine's vector regeneration and batch tempering give std::mt19937's
+// outputs, over many regenerations and for seeds whose words exercise every
+// lane and both halves of the state.
+bool engine_matches_std_mt19937() {
+    for (const std::uint32_t seed : {0U, 1U, 123U, 5489U, 2147483648U, 4294967295U}) {
+        std::mt19937 expected(seed);
+        corvane::RandomEngine engine;
+        engine.seed(seed);
+        for (int draw = 0; draw < 20000; ++draw) {
+            if (engine.draw() != static_cast<std::uint32_t>(expected())) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 int main() {
     bool all_passed = true;
     const auto report = [&all_passed](const char* name, bool passed) {
@@ -184,5 +243,8 @@ int main() {
            failed_allocations_leave_the_book_sound() >= 9);
     report("failed_take_leaves_nothing_marked", failed_take_leaves_nothing_marked());
     report("taken_forms_answer_as_a_set", taken_forms_answer_as_a_set());
+    report("engine_matches_std_mt19937", engine_matches_std_mt19937());
+    report("small_calls_after_a_large_one_get_a_small_table",
+           small_calls_after_a_large_one_get_a_small_table());
     return all_passed ? 0 : 1;
 }

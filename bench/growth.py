@@ -8,8 +8,8 @@ that miss the caches and the TLB.
 
 from __future__ import annotations
 
-import graph as graph_module
 import corvane
+import graph as graph_module
 
 DEFAULT_SIZES = (1e6, 4e6, 1.6e7, 8e7, 2e8)
 QUICK_SIZES = (1e6, 4e6)

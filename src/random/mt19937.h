@@ -112,7 +112,8 @@ private:
     // All 624 words anew, then their outputs.
     void regenerate() {
         constexpr auto kAhead = static_cast<std::ptrdiff_t>(kMiddle);
-        constexpr auto kBehind = static_cast<std::ptrdiff_t>(kMiddle) - static_cast<std::ptrdiff_t>(kWords);
+        constexpr auto kBehind =
+            static_cast<std::ptrdiff_t>(kMiddle) - static_cast<std::ptrdiff_t>(kWords);
         regenerate_range(0, kWords - kMiddle, kAhead);
         regenerate_range(kWords - kMiddle, kWords - 1, kBehind);
         state_[kWords - 1] = step(state_[kMiddle - 1], state_[kWords - 1], state_[0]);

@@ -63,9 +63,10 @@ public:
     // times what each of the last kShrinkAfter calls needed: then a small one
     // replaces it, since a call's few entries spread over a table sized for
     // a much larger call would each miss the caches and the TLB. (Calls that
-    // alternate between large and small keep the large table: growing it back
-    // at every large call would cost more than the small calls gain.) `list_size`: the size the node list
-    // reached, above every local index stored.
+    // alternate between large and small keep the large table: growing it
+    // back at every large call would cost more than the small calls gain.)
+    // `list_size`: the size the node list reached, above every local index
+    // stored.
     void clear(std::size_t list_size);
 
     // Slots in the table.

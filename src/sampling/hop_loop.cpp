@@ -44,8 +44,17 @@ CORVANE_ALWAYS_INLINE void expand_chunk(const FrontierPass& pass, ChunkRange chu
     }
     const std::int64_t k = pass.parameter.k;
     ChunkPlan plan = plan_selections(pass.expansion, frontier, chunk, k);
+    ChunkPlan ahead = plan;
     const std::size_t planned_end = chunk.begin + plan.planned_nodes();
+    if (chunk.begin < planned_end) {
+        prefetch_planned_slots(pass.expansion, frontier.node(chunk.begin),
+                               frontier.columns[chunk.begin].normalised(), k, ahead);
+    }
     for (std::size_t i = chunk.begin; i < planned_end; ++i) {
+        if (i + 1 < planned_end) {
+            prefetch_planned_slots(pass.expansion, frontier.node(i + 1),
+                                   frontier.columns[i + 1].normalised(), k, ahead);
+        }
         admit_planned(pass.expansion, frontier.node(i), frontier.columns[i].normalised(), k, plan);
     }
     if (planned_end < chunk.end) {  // reports the invalid column that ended the plan

@@ -105,12 +105,25 @@ inline void admit_all(EdgeExpansion& expansion, FrontierNode destination, Column
 }
 
 // Admits the neighbours at the drawn offsets [first, last) of `column`, in
-// the order drawn, once their index slots are prefetched.
+// the order drawn (their index slots prefetched while the node before was
+// admitted).
 inline void admit_chosen(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
                          const std::int64_t* first, const std::int64_t* last) {
-    prefetch_index_slots(expansion, destination.entry.batch, column, first, last);
     for (const std::int64_t* offset = first; offset != last; ++offset) {
         admit_neighbor(expansion, column.start + *offset, destination);
+    }
+}
+
+// Prefetches the index slots of the next planned node's neighbours, its
+// drawn offsets (taken from `ahead`, a cursor one node ahead of admission) or
+// the start of its whole column. Made one node before its admission, so that
+// its chosen rows, prefetched when the chunk was planned, have landed and its
+// slots land in turn while the node before is admitted.
+inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode destination,
+                                   ColumnRange column, std::int64_t k, ChunkPlan& ahead) {
+    if (!takes_all(column, k)) {
+        const std::int64_t* first = ahead.take(k);
+        prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
     }
 }
 

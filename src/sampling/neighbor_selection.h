@@ -20,12 +20,7 @@ inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
         expansion.source.admit(SampledNode{destination.entry.batch, neighbor});
-    // Written in place, field by field: a pushed temporary was built on the
-    // stack by two 8-byte stores and reloaded as one 16-byte value, a load
-    // that store forwarding cannot serve, which stalled every admission.
-    SampledEdge& edge = expansion.sampled_edges.emplace_back();
-    edge.row = neighbor_local;
-    edge.col = destination.local;
+    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination.local});
 }
 
 // Whether a count selection of k from `column` takes every candidate (in

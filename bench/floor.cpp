@@ -130,23 +130,25 @@ struct Floor {
             return;
         }
         std::vector<Search>& searches = scratch.searches;
-        const auto search_all = [&](bool from_start, auto bound_of) {
+        // Searches every column for seed time + offset; the answer becomes
+        // the column's start (a lower bound) or its end.
+        const auto search_all = [&](std::int64_t offset, bool sets_start) {
             searches.resize(frontier.size());
             for (std::size_t i = 0; i < frontier.size(); ++i) {
                 const Range c = columns[i];
                 searches[i] = {c.start, c.end - c.start,
-                               __int128{seed_times[frontier[i].batch]} + bound_of()};
+                               __int128{seed_times[frontier[i].batch]} + offset};
             }
             floor_bench::run_searches(e.row, time, searches);
             for (std::size_t i = 0; i < frontier.size(); ++i) {
-                (from_start ? columns[i].start : columns[i].end) = searches[i].first;
+                (sets_start ? columns[i].start : columns[i].end) = searches[i].first;
             }
         };
         if (hop.window) {
-            if (hop.lower) search_all(true, [&] { return *hop.lower; });
-            search_all(false, [&] { return hop.upper; });
+            if (hop.lower) search_all(*hop.lower, true);
+            search_all(hop.upper, false);
         } else {
-            search_all(false, [] { return std::int64_t{0}; });
+            search_all(0, false);
             if (hop.k > 0) {
                 for (Range& c : columns) c.start = std::max(c.start, c.end - hop.k);
             }

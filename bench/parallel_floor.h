@@ -21,17 +21,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/prefetch.h"
 #include "random/random_engine.h"
 
 namespace floor_bench {
 
-inline void prefetch(const void* address) {
-#if defined(__x86_64__)
-    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
-#else
-    __builtin_prefetch(address);
-#endif
-}
+using corvane::prefetch_line;
 
 struct Reached {
     std::int64_t batch;
@@ -53,9 +48,9 @@ inline void gather_columns(const std::int64_t* colptr, const std::vector<Reached
                            std::vector<Range>& columns) {
     const std::size_t n = frontier.size();
     columns.resize(n);
-    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prefetch(colptr + frontier[i].node);
+    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prefetch_line(colptr + frontier[i].node);
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) prefetch(colptr + frontier[i + kAhead].node);
+        if (i + kAhead < n) prefetch_line(colptr + frontier[i + kAhead].node);
         const std::int64_t* entry = colptr + frontier[i].node;
         columns[i] = {entry[0], entry[1]};
     }
@@ -94,9 +89,9 @@ inline void choose_positions(corvane::RandomEngine& generator, std::int64_t k,
 inline void read_picks(const std::int64_t* row, const std::vector<Pick>& picks,
                        std::vector<Reached>& out) {
     const std::size_t n = picks.size();
-    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prefetch(row + picks[i].position);
+    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prefetch_line(row + picks[i].position);
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) prefetch(row + picks[i + kAhead].position);
+        if (i + kAhead < n) prefetch_line(row + picks[i + kAhead].position);
         out.push_back({picks[i].batch, row[picks[i].position]});
     }
 }
@@ -129,11 +124,11 @@ inline void run_searches(const std::int64_t* row, const std::int64_t* time,
         for (std::size_t s = 0; s < active; ++s) {
             const Search& search = searches[slot_task[s]];
             middle[s] = search.first + search.count / 2;
-            prefetch(row + middle[s]);
+            prefetch_line(row + middle[s]);
         }
         for (std::size_t s = 0; s < active; ++s) {
             neighbor[s] = row[middle[s]];
-            prefetch(time + neighbor[s]);
+            prefetch_line(time + neighbor[s]);
         }
         for (std::size_t s = 0; s < active;) {
             Search& search = searches[slot_task[s]];
@@ -164,7 +159,7 @@ inline void append_ranges(const std::int64_t* row, const std::vector<Reached>& f
     const std::size_t n = ranges.size();
     for (std::size_t i = 0; i < n; ++i) {
         if (i + kAhead < n && ranges[i + kAhead].end > ranges[i + kAhead].start) {
-            prefetch(row + ranges[i + kAhead].start);
+            prefetch_line(row + ranges[i + kAhead].start);
         }
         for (std::int64_t p = ranges[i].start; p < ranges[i].end; ++p) {
             out.push_back({frontier[i].batch, row[p]});

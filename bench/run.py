@@ -53,9 +53,10 @@ def build_floor(out: Path):
     """Compiles the floor module next to the results, when it is out of date."""
     target = out / f"corvane_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
     source = HERE / "floor.cpp"
-    engine = ROOT / "src" / "random"
+    src = ROOT / "src"
     newest = max(path.stat().st_mtime for path in (
-        source, HERE / "parallel_floor.h", engine / "random_engine.h", engine / "mt19937.h"))
+        source, HERE / "parallel_floor.h", src / "base" / "prefetch.h",
+        src / "random" / "random_engine.h", src / "random" / "mt19937.h"))
     if not target.exists() or target.stat().st_mtime < newest:
         includes = subprocess.run([sys.executable, "-m", "pybind11", "--includes"], check=True,
                                   capture_output=True, text=True).stdout.split()

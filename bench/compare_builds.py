@@ -71,6 +71,8 @@ def main(argv=None):
     parser.add_argument("old")
     parser.add_argument("new")
     parser.add_argument("--calls", type=int, default=800, help="timed pairs per workload")
+    parser.add_argument("--checks", type=int, default=40,
+                        help="shared requests whose results must be identical")
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--graph", default="shop", help="shop or user-item")
     parser.add_argument("--only", nargs="*", default=None, metavar="PREFIX",
@@ -87,7 +89,8 @@ def main(argv=None):
     for workload in run.standard_workloads(graph) + run.hub_workloads(graph):
         if args.only and not any(workload.name.startswith(p) for p in args.only):
             continue
-        ratio, old_first, new_first = compare(old, new, graph, workload, args.calls)
+        ratio, old_first, new_first = compare(old, new, graph, workload, args.calls,
+                                              args.checks)
         print(f"{workload.name:28s} {ratio:8.3f} {old_first:10.3f} {new_first:10.3f}")
     print("results identical on every call")
 

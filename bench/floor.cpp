@@ -263,21 +263,28 @@ double assemble_like(const py::tuple& result) {
             lists[i].emplace_back(values.data(), values.data() + values.size());
         }
     }
-    const auto started = std::chrono::steady_clock::now();
-    py::list dicts;
-    for (std::size_t i = 0; i < 6; ++i) {
-        py::dict d;
-        for (std::size_t j = 0; j < keys[i].size(); ++j) {
-            const auto& values = lists[i][j];
-            py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()));
-            if (!values.empty()) {
-                std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(std::int64_t));
+    // Built twice, the second time timed: the first takes from the allocator
+    // the fresh memory that a sampler's call finds already there when the
+    // caller has dropped the result before (the `result` passed is alive).
+    std::chrono::duration<double> elapsed{};
+    for (int round = 0; round < 2; ++round) {
+        const auto started = std::chrono::steady_clock::now();
+        py::list dicts;
+        for (std::size_t i = 0; i < 6; ++i) {
+            py::dict d;
+            for (std::size_t j = 0; j < keys[i].size(); ++j) {
+                const auto& values = lists[i][j];
+                py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()));
+                if (!values.empty()) {
+                    std::memcpy(array.mutable_data(), values.data(),
+                                values.size() * sizeof(std::int64_t));
+                }
+                d[py::str(keys[i][j])] = array;
             }
-            d[py::str(keys[i][j])] = array;
+            dicts.append(d);
         }
-        dicts.append(d);
+        elapsed = std::chrono::steady_clock::now() - started;
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     return elapsed.count();
 }
 

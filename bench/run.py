@@ -181,34 +181,50 @@ def summarize(times):
     return statistics.median(times), q[0], q[-1]
 
 
-def measure(sampler, floor, graph, workload, calls, seed):
+def measure(sampler, floor, graph, workload, calls, seed, checks=3):
+    """Times the sampler and the two floors on requests of their own, drawn
+    alike. Had they served the same request one after the other, the later
+    ones would find its columns in the caches that the first had filled.
+    The first `checks` requests are served by all three, untimed: a warm-up,
+    and a check that the floors agree with each other (and, where selection
+    is deterministic, with the sampler)."""
     rng = np.random.default_rng(seed)
-    requests = list(workload.requests(graph, rng, calls + 3))
+    requests = list(workload.requests(graph, rng, checks + 3 * calls))
     rss_before = rss_bytes()
-    sampler_times, floor_times, parallel_times, edges, floor_edges, assembly = [], [], [], [], [], []
-    for number, (seeds, times) in enumerate(requests):
-        args = workload.sample_args(seeds, times)
-        started = time.perf_counter()
-        result = sampler.sample(*args)
-        elapsed = time.perf_counter() - started
+    matched = []  # [sampler edges, floor edges] of the shared requests
+    for seeds, times in requests[:checks]:
+        result = sampler.sample(*workload.sample_args(seeds, times))
         floor_args = workload.floor_args(graph, seeds, times, seed)
-        floor_count, floor_elapsed = floor.traverse(*floor_args)
-        parallel_count, parallel_elapsed = floor.traverse(*floor_args, parallel=True)
+        floor_count, _ = floor.traverse(*floor_args)
+        parallel_count, _ = floor.traverse(*floor_args, parallel=True)
         if parallel_count != floor_count:
             raise SystemExit(f"{workload.name}: the two floors disagree ({floor_count} edges, "
                              f"{parallel_count} memory-parallel)")
-        if number < 3:
-            continue  # warm-up
-        sampler_times.append(elapsed)
-        floor_times.append(floor_elapsed)
-        parallel_times.append(parallel_elapsed)
-        edges.append(sum(int(v.sum()) for v in result[5].values()))
-        floor_edges.append(floor_count)
+        matched.append([sum(int(v.sum()) for v in result[5].values()), floor_count])
         del result
+    sampler_times, floor_times, parallel_times = [], [], []
+    edges, floor_edges, parallel_edges, assembly = [], [], [], []
+    timed = requests[checks:]
+    for number in range(calls):
+        (seeds, times), plain_request, parallel_request = timed[3 * number:3 * number + 3]
+        args = workload.sample_args(seeds, times)
+        started = time.perf_counter()
+        result = sampler.sample(*args)
+        sampler_times.append(time.perf_counter() - started)
+        edges.append(sum(int(v.sum()) for v in result[5].values()))
+        del result
+        count, elapsed = floor.traverse(*workload.floor_args(graph, *plain_request, seed))
+        floor_times.append(elapsed)
+        floor_edges.append(count)
+        count, elapsed = floor.traverse(*workload.floor_args(graph, *parallel_request, seed),
+                                        parallel=True)
+        parallel_times.append(elapsed)
+        parallel_edges.append(count)
     # The result-building share: the same dictionaries and arrays built again
-    # right after a call, in a pass of its own so that the floor's memory
-    # traffic does not change what the allocator finds.
-    for seeds, times in requests[3:3 + 12]:
+    # right after a call (of a request the sampler served above), in a pass
+    # of its own so that the floor's memory traffic does not change what the
+    # allocator finds.
+    for seeds, times in timed[0:36:3]:
         started = time.perf_counter()
         result = sampler.sample(*workload.sample_args(seeds, times))
         elapsed = time.perf_counter() - started
@@ -219,7 +235,7 @@ def measure(sampler, floor, graph, workload, calls, seed):
     parallel_median, _, _ = summarize(parallel_times)
     ns_edge = median / max(statistics.median(edges), 1) * 1e9
     floor_ns_edge = floor_median / max(statistics.median(floor_edges), 1) * 1e9
-    parallel_ns_edge = parallel_median / max(statistics.median(floor_edges), 1) * 1e9
+    parallel_ns_edge = parallel_median / max(statistics.median(parallel_edges), 1) * 1e9
     return {
         "workload": workload.name,
         "calls": len(sampler_times),
@@ -228,6 +244,8 @@ def measure(sampler, floor, graph, workload, calls, seed):
         "p90_ms": high * 1e3,
         "edges_per_call": statistics.median(edges),
         "floor_edges_per_call": statistics.median(floor_edges),
+        "parallel_floor_edges_per_call": statistics.median(parallel_edges),
+        "shared_request_edges": matched,
         "edges_per_s": statistics.median(edges) / median,
         "ns_per_edge": ns_edge,
         "floor_ns_per_edge": floor_ns_edge,

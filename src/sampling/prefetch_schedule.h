@@ -23,11 +23,47 @@ namespace corvane {
 //
 // A temporal chunk prefetches rows two chunks ahead so that, one chunk
 // ahead, those rows have landed and the neighbours' times can be prefetched
-// from them. Whole columns do not prefetch their index slots (measured no
+// from them: all of a short column's, and on a longer one those that the
+// first steps of its binary search probe. Whole columns do not prefetch their index slots (measured no
 // help); chosen neighbours do, just before they are admitted.
 
 // Frontier nodes whose cache lines are prefetched together.
 constexpr std::size_t kChunkNodes = 16;
+
+// The positions that the first steps of a binary search over a column probe,
+// whichever way each step goes, as first_later_than halves the range: the
+// middle, then the middles of both halves, and so on, kSteps deep (fewer
+// on a short column).
+class SearchSteps {
+public:
+    static constexpr int kSteps = 2;
+    static constexpr std::size_t kMost = (std::size_t{1} << kSteps) - 1;
+
+    explicit SearchSteps(ColumnRange column) {
+        struct Part {
+            std::int64_t first;
+            std::int64_t count;
+        };
+        Part parts[kMost + 1];  // breadth first: part i splits into 2i + 1, 2i + 2
+        parts[0] = Part{column.start, column.size()};
+        for (std::size_t i = 0; i < kMost; ++i) {
+            const Part part = parts[i];
+            const std::int64_t half = part.count / 2;
+            positions_[i] = part.count > 0 ? part.first + half : -1;
+            if (2 * i + 2 <= kMost) {
+                parts[2 * i + 1] = Part{part.first, half};
+                parts[2 * i + 2] = Part{part.first + half + 1, part.count - half - 1};
+            }
+        }
+    }
+
+    // Probe i of the first kSteps steps, breadth first; -1 where that part
+    // of the range is empty.
+    std::int64_t at(std::size_t i) const { return positions_[i]; }
+
+private:
+    std::int64_t positions_[kMost];
+};
 
 // The start and middle of a column's rows. Columns outside row are left alone.
 inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered) {
@@ -41,19 +77,59 @@ inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered
     }
 }
 
-// The times of a short column's neighbours (the first cache line of its rows,
-// which must have landed), for the binary searches of a temporal selection.
+// A column whose rows fill one cache line or less: its searches read the
+// times of its neighbours, all of which are prefetched. A longer one is
+// searched through a chain of dependent misses, of which the first steps
+// are prefetched.
+constexpr std::int64_t kShortColumn = 8;
+
+// The rows that the first steps of a binary search over a long column
+// probe, whichever way each step goes (the first probe, the middle, is
+// prefetched with the start). A search over such a column is a chain of
+// dependent misses, row then time, step after step: prefetching its first
+// steps a chunk or two ahead shortens the chain.
+inline void prefetch_search_rows(const EdgeExpansion& expansion, ColumnRange gathered) {
+    if (!inside_row(expansion, gathered) || gathered.size() <= kShortColumn) {
+        return;
+    }
+    const SearchSteps steps(gathered);
+    for (std::size_t i = 1; i < SearchSteps::kMost; ++i) {
+        const std::int64_t position = steps.at(i);
+        if (position >= 0 && !same_line(expansion.row.data + position,
+                                        expansion.row.data + steps.at((i - 1) / 2))) {
+            prefetch_line(expansion.row.data + position);
+        }
+    }
+}
+
+// The time of the neighbour at `position` (its row must have landed), when
+// it lies inside node_time.
+inline void prefetch_time_at(const EdgeExpansion& expansion, std::int64_t position) {
+    const std::int64_t neighbor = expansion.row[position];
+    if (expansion.source_time.contains_index(neighbor)) {
+        prefetch_line(expansion.source_time.data + neighbor);
+    }
+}
+
+// The times that a temporal selection's binary searches read first (the
+// rows prefetched a chunk before, which must have landed): those of a short
+// column's neighbours, or of the neighbours that the first steps of a
+// search over a longer column probe.
 inline void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered) {
-    constexpr std::int64_t kShortColumn = 8;  // one cache line of row
     if (!inside_row(expansion, gathered)) {
         return;
     }
-    const std::int64_t end = std::min(gathered.end, gathered.start + kShortColumn);
-    for (std::int64_t position = gathered.start; position < end; ++position) {
-        const std::int64_t neighbor = expansion.row[position];
-        if (expansion.source_time.contains_index(neighbor)) {
-            prefetch_line(expansion.source_time.data + neighbor);
+    if (gathered.size() > kShortColumn) {
+        const SearchSteps steps(gathered);
+        for (std::size_t i = 0; i < SearchSteps::kMost; ++i) {
+            if (steps.at(i) >= 0) {
+                prefetch_time_at(expansion, steps.at(i));
+            }
         }
+        return;
+    }
+    for (std::int64_t position = gathered.start; position < gathered.end; ++position) {
+        prefetch_time_at(expansion, position);
     }
 }
 
@@ -103,6 +179,9 @@ private:
     void prefetch_rows(std::size_t first, std::size_t last) const {
         for (std::size_t i = first; i < std::min(last, columns_.size()); ++i) {
             prefetch_column(expansion_, columns_[i]);
+            if (kWithTime) {
+                prefetch_search_rows(expansion_, columns_[i]);
+            }
         }
     }
 

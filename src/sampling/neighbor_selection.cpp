@@ -47,7 +47,13 @@ void choose_few_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
         const auto drawn =
             static_cast<std::int64_t>(generator.draw_below(static_cast<std::uint64_t>(j) + 1));
         // j itself is never taken yet: earlier steps chose offsets below j.
-        *end = std::find(begin, end, drawn) == end ? drawn : j;
+        // Every chosen offset is compared, without an early exit: the loop
+        // has no branch to mispredict and the compiler vectorises it.
+        bool taken = false;
+        for (const std::int64_t* offset = begin; offset != end; ++offset) {
+            taken |= *offset == drawn;
+        }
+        *end = taken ? j : drawn;
         ++end;
     }
 }

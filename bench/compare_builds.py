@@ -10,6 +10,11 @@ caches that the first had filled, which on small calls moves the ratio by
 tens of percent. The figure is the median of the pairs' time ratios. Load on
 the machine moves both builds alike.
 
+Where a call's index and results run to hundreds of megabytes (W3 on the
+user-item graph), the sampler made second measured about 1.3x slower
+whichever build it was (huge pages go to the first): compare such
+workloads in separate processes, taken in turn.
+
 pybind11 refuses a second module that registers the same class, so one of the
 two builds must use its own pybind11 registry: configure it with
     -DCMAKE_CXX_FLAGS='-DPYBIND11_COMPILER_TYPE=\\"_isolated\\"'

@@ -12,7 +12,7 @@ the machine moves both builds alike.
 
 Where a call's index and results run to hundreds of megabytes (W3 on the
 user-item graph), the sampler made second measured about 1.3x slower
-whichever build it was (huge pages go to the first): compare such
+whichever build it was (memory placement, not code): compare such
 workloads in separate processes, taken in turn.
 
 pybind11 refuses a second module that registers the same class, so one of the

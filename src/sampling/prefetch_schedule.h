@@ -24,8 +24,8 @@ namespace corvane {
 // A temporal chunk prefetches rows two chunks ahead so that, one chunk
 // ahead, those rows have landed and the neighbours' times can be prefetched
 // from them: all of a short column's, and on a longer one those that the
-// first steps of its binary search probe. Whole columns do not prefetch their index slots (measured no
-// help); chosen neighbours do, just before they are admitted.
+// first steps of its binary search probe. Whole columns do not prefetch their index slots (measured
+// no help); chosen neighbours do, just before they are admitted.
 
 // Frontier nodes whose cache lines are prefetched together.
 constexpr std::size_t kChunkNodes = 16;
@@ -95,8 +95,8 @@ inline void prefetch_search_rows(const EdgeExpansion& expansion, ColumnRange gat
     const SearchSteps steps(gathered);
     for (std::size_t i = 1; i < SearchSteps::kMost; ++i) {
         const std::int64_t position = steps.at(i);
-        if (position >= 0 && !same_line(expansion.row.data + position,
-                                        expansion.row.data + steps.at((i - 1) / 2))) {
+        if (position >= 0 &&
+            !same_line(expansion.row.data + position, expansion.row.data + steps.at((i - 1) / 2))) {
             prefetch_line(expansion.row.data + position);
         }
     }

@@ -24,45 +24,23 @@ namespace corvane {
 // A temporal chunk prefetches rows two chunks ahead so that, one chunk
 // ahead, those rows have landed and the neighbours' times can be prefetched
 // from them: all of a short column's, and on a longer one those that the
-// first steps of its binary search probe. Whole columns do not prefetch their index slots (measured
-// no help); chosen neighbours do, just before they are admitted.
+// first two steps of its binary search probe. Whole columns do not prefetch
+// their index slots (measured no help); chosen neighbours do, just before
+// they are admitted.
 
 // Frontier nodes whose cache lines are prefetched together.
 constexpr std::size_t kChunkNodes = 16;
 
-// The positions that the first steps of a binary search over a column probe,
-// whichever way each step goes, as first_later_than halves the range: the
-// middle, then the middles of both halves, and so on, kSteps deep (fewer
-// on a short column).
-class SearchSteps {
-public:
-    static constexpr int kSteps = 2;
-    static constexpr std::size_t kMost = (std::size_t{1} << kSteps) - 1;
-
-    explicit SearchSteps(ColumnRange column) {
-        struct Part {
-            std::int64_t first;
-            std::int64_t count;
-        };
-        Part parts[kMost + 1];  // breadth first: part i splits into 2i + 1, 2i + 2
-        parts[0] = Part{column.start, column.size()};
-        for (std::size_t i = 0; i < kMost; ++i) {
-            const Part part = parts[i];
-            const std::int64_t half = part.count / 2;
-            positions_[i] = part.count > 0 ? part.first + half : -1;
-            if (2 * i + 2 <= kMost) {
-                parts[2 * i + 1] = Part{part.first, half};
-                parts[2 * i + 2] = Part{part.first + half + 1, part.count - half - 1};
-            }
-        }
-    }
-
-    // Probe i of the first kSteps steps, breadth first; -1 where that part
-    // of the range is empty.
-    std::int64_t at(std::size_t i) const { return positions_[i]; }
-
-private:
-    std::int64_t positions_[kMost];
+// The positions that the first two steps of a binary search over a column
+// of more than two entries probe, as first_later_than halves the range: the
+// middle, then the middle of the lower or of the upper part.
+struct SearchSteps {
+    explicit SearchSteps(ColumnRange column)
+        : middle(column.start + column.size() / 2), lower(column.start + column.size() / 2 / 2),
+          upper(middle + 1 + (column.size() - column.size() / 2 - 1) / 2) {}
+    std::int64_t middle;
+    std::int64_t lower;
+    std::int64_t upper;
 };
 
 // The start and middle of a column's rows. Columns outside row are left alone.
@@ -83,8 +61,8 @@ inline void prefetch_column(const EdgeExpansion& expansion, ColumnRange gathered
 // are prefetched.
 constexpr std::int64_t kShortColumn = 8;
 
-// The rows that the first steps of a binary search over a long column
-// probe, whichever way each step goes (the first probe, the middle, is
+// The rows that the second step of a binary search over a long column
+// probes, whichever way the first goes (the first probe, the middle, is
 // prefetched with the start). A search over such a column is a chain of
 // dependent misses, row then time, step after step: prefetching its first
 // steps a chunk or two ahead shortens the chain.
@@ -93,10 +71,9 @@ inline void prefetch_search_rows(const EdgeExpansion& expansion, ColumnRange gat
         return;
     }
     const SearchSteps steps(gathered);
-    for (std::size_t i = 1; i < SearchSteps::kMost; ++i) {
-        const std::int64_t position = steps.at(i);
-        if (position >= 0 &&
-            !same_line(expansion.row.data + position, expansion.row.data + steps.at((i - 1) / 2))) {
+    const std::int64_t* middle = expansion.row.data + steps.middle;
+    for (const std::int64_t position : {steps.lower, steps.upper}) {
+        if (!same_line(expansion.row.data + position, middle)) {
             prefetch_line(expansion.row.data + position);
         }
     }
@@ -113,7 +90,7 @@ inline void prefetch_time_at(const EdgeExpansion& expansion, std::int64_t positi
 
 // The times that a temporal selection's binary searches read first (the
 // rows prefetched a chunk before, which must have landed): those of a short
-// column's neighbours, or of the neighbours that the first steps of a
+// column's neighbours, or of the neighbours that the first two steps of a
 // search over a longer column probe.
 inline void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange gathered) {
     if (!inside_row(expansion, gathered)) {
@@ -121,11 +98,9 @@ inline void prefetch_neighbor_times(const EdgeExpansion& expansion, ColumnRange 
     }
     if (gathered.size() > kShortColumn) {
         const SearchSteps steps(gathered);
-        for (std::size_t i = 0; i < SearchSteps::kMost; ++i) {
-            if (steps.at(i) >= 0) {
-                prefetch_time_at(expansion, steps.at(i));
-            }
-        }
+        prefetch_time_at(expansion, steps.middle);
+        prefetch_time_at(expansion, steps.lower);
+        prefetch_time_at(expansion, steps.upper);
         return;
     }
     for (std::int64_t position = gathered.start; position < gathered.end; ++position) {

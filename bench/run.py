@@ -181,6 +181,11 @@ def summarize(times):
     return statistics.median(times), q[0], q[-1]
 
 
+def edge_count(result):
+    """The edges a sample result holds, from its num_sampled_edges."""
+    return sum(int(v.sum()) for v in result[5].values())
+
+
 def measure(sampler, floor, graph, workload, calls, seed, checks=3):
     """Times the sampler and the two floors on requests of their own, drawn
     alike. Had they served the same request one after the other, the later
@@ -200,7 +205,7 @@ def measure(sampler, floor, graph, workload, calls, seed, checks=3):
         if parallel_count != floor_count:
             raise SystemExit(f"{workload.name}: the two floors disagree ({floor_count} edges, "
                              f"{parallel_count} memory-parallel)")
-        matched.append([sum(int(v.sum()) for v in result[5].values()), floor_count])
+        matched.append([edge_count(result), floor_count])
         del result
     sampler_times, floor_times, parallel_times = [], [], []
     edges, floor_edges, parallel_edges, assembly = [], [], [], []
@@ -211,7 +216,7 @@ def measure(sampler, floor, graph, workload, calls, seed, checks=3):
         started = time.perf_counter()
         result = sampler.sample(*args)
         sampler_times.append(time.perf_counter() - started)
-        edges.append(sum(int(v.sum()) for v in result[5].values()))
+        edges.append(edge_count(result))
         del result
         count, elapsed = floor.traverse(*workload.floor_args(graph, *plain_request, seed))
         floor_times.append(elapsed)

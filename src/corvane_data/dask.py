@@ -9,6 +9,13 @@ loader's worker processes do, so a cluster of ``n`` workers gives the batches
 ``SeedLoader(..., num_workers=n)`` gives. Each actor has one call in flight at
 a time, which is what keeps its batches in order.
 
+A worker that dies takes its actor with it, and a call to a dead actor may
+never answer; so every answer is awaited in slices of ``POLL`` seconds, and
+between them the actor's key is asked whether it is still held. A lost actor
+raises a ``RuntimeError`` within seconds; the loader then closes these
+workers, and its next epoch places new actors on the workers the cluster has
+by then.
+
 Needs ``dask.distributed`` (``pip install distributed``); nothing else here does.
 
 Examples
@@ -32,6 +39,8 @@ from corvane_data.batches import MiniBatch
 from corvane_data.sampling import BatchSampler, Request
 from corvane_data.tables import Int64Array
 
+POLL = 0.5  # seconds between two looks at whether an awaited actor still lives
+
 
 class DaskWorkers:
     """One sampling actor per worker of a ``dask.distributed.Client``'s cluster.
@@ -51,11 +60,13 @@ class DaskWorkers:
     """
 
     def __init__(self, client: Any, folder: str | os.PathLike[str], seed_type: str,
-                 request: Request, limit: int | None = None) -> None:
+                 request: Request, limit: int | None = None, timeout: float = 600.0) -> None:
         addresses = sorted(client.scheduler_info()["workers"])[:limit]
         if not addresses:
             raise ValueError("the Dask cluster has no workers")
         self.client = client
+        self.addresses = addresses
+        self.timeout = timeout
         self.count = len(addresses)
         futures = [client.submit(BatchSampler, str(Path(folder)), seed_type, request, actor=True,
                                  workers=[address], allow_other_workers=False, pure=False)
@@ -79,8 +90,9 @@ class DaskWorkers:
         return cls(client, loader.folder, loader.seed_type, loader.request, limit)
 
     def start_epoch(self, seeds: list[int]) -> None:
-        for actor, seed in zip(self.actors, seeds):
-            actor.start_epoch(seed).result()
+        calls = [actor.start_epoch(seed) for actor, seed in zip(self.actors, seeds)]
+        for worker, call in enumerate(calls):
+            self._answer(worker, call)
 
     def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
         self.waiting[worker].append((index, seed_ids, seed_time))
@@ -88,7 +100,7 @@ class DaskWorkers:
             self._send_next(worker)
 
     def receive(self, worker: int) -> MiniBatch:
-        batch: MiniBatch = self.in_flight[worker].result()
+        batch: MiniBatch = self._answer(worker, self.in_flight[worker])
         self.in_flight[worker] = None
         if self.waiting[worker]:
             self._send_next(worker)
@@ -98,6 +110,23 @@ class DaskWorkers:
         for future in self._futures:
             future.release()
         self.actors, self._futures = [], []
+
+    def _answer(self, worker: int, call: Any) -> Any:
+        """The answer of an actor call, awaited while the actor lives (and ``timeout`` at most)."""
+        waited = 0.0
+        while True:
+            try:
+                return call.result(timeout=POLL)
+            except TimeoutError:
+                waited += POLL
+            status = self._futures[worker].status
+            if status != "finished":
+                raise RuntimeError(f"the sampling actor of worker {worker} on "
+                                   f"{self.addresses[worker]} is lost (its key is {status}): "
+                                   "its Dask worker has died or left")
+            if waited >= self.timeout:
+                raise TimeoutError(f"the sampling actor of worker {worker} on "
+                                   f"{self.addresses[worker]} answered nothing for {waited:.0f} s")
 
     def _send_next(self, worker: int) -> None:
         self.in_flight[worker] = self.actors[worker].sample(*self.waiting[worker].popleft())

@@ -7,40 +7,28 @@ depend on the loader's seed, the epoch and the number of workers, and on
 nothing else (not on timing): the same seed and worker count give the same
 batches, and no two workers ever share an engine state. With no workers the
 loader samples in this process as worker 0 would, so 0 and 1 workers agree.
+
+One epoch runs at a time per loader: starting a new iteration ends the live
+one, whose iterator then stops, and every batch goes to the iterator of its
+own epoch.
 """
 
 from __future__ import annotations
 
-import fcntl
-import multiprocessing
-import os
-import pickle
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from multiprocessing.connection import Connection
+import inspect
+from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from corvane_data.arguments import integer, integer_array
 from corvane_data.batches import MiniBatch
 from corvane_data.sampling import BatchSampler, GraphSource, Request, derived_seed, sampling_request
 from corvane_data.storage import load_graph
-from corvane_data.tables import GraphArrays, Int64Array
-
-
-class Workers(Protocol):
-    """Where batches are sampled: this process, worker processes or a cluster's actors."""
-
-    count: int
-
-    def start_epoch(self, seeds: list[int]) -> None: ...
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None: ...
-
-    def receive(self, worker: int) -> MiniBatch: ...
-
-    def close(self) -> None: ...
+from corvane_data.tables import GraphArrays, Int64Array, edge_type_key
+from corvane_data.workers import InProcess, ProcessWorkers, Workers
 
 
 class SeedLoader:
@@ -103,15 +91,17 @@ class SeedLoader:
                  seed: int = 0, num_workers: int = 0, start_method: str = "forkserver",
                  prefetch: int = 2,
                  workers: Callable[[SeedLoader], Workers] | None = None) -> None:
-        if batch_size < 1 or num_workers < 0 or prefetch < 1 or seed < 0:
-            raise ValueError("batch_size and prefetch must be positive, num_workers and seed "
-                             "not negative")
+        self.batch_size = integer("batch_size", batch_size, minimum=1)
+        self.num_workers = integer("num_workers", num_workers, minimum=0)
+        self.prefetch = integer("prefetch", prefetch, minimum=1)
+        self.seed = integer("seed", seed, minimum=0)
         if start_method not in ("forkserver", "spawn"):
             raise ValueError(f"start_method must be 'forkserver' or 'spawn', not {start_method!r}")
-        self.seeds = np.ascontiguousarray(seeds, dtype=np.int64)
-        self.seed_time = np.ascontiguousarray([] if seed_time is None else seed_time, dtype=np.int64)
-        if self.seeds.ndim != 1 or (self.seed_time.size and self.seed_time.shape != self.seeds.shape):
-            raise ValueError("seeds must be 1-D and seed_time empty or one time per seed")
+        self.seeds = integer_array("seeds", seeds)
+        self.seed_time = integer_array("seed_time", [] if seed_time is None else seed_time)
+        if self.seed_time.size and len(self.seed_time) != len(self.seeds):
+            raise ValueError(f"seed_time has {len(self.seed_time)} times for {len(self.seeds)} "
+                             "seeds: give one time per seed, or none")
         self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         if seed_type not in self.graph.node_types:
             raise ValueError(f"seed type {seed_type!r} is not a node type of the graph")
@@ -119,13 +109,14 @@ class SeedLoader:
         if num_workers and workers is None and self.folder is None:
             raise ValueError("workers map the graph from its folder: save_graph it and pass the folder")
         self.seed_type = seed_type
+        _check_seed_ids(self.graph, seed_type, self.seeds)
         self.request: Request = sampling_request(self.graph.edge_types, num_neighbors, time_offsets)
-        self.batch_size, self.shuffle, self.drop_last = batch_size, shuffle, drop_last
-        self.seed, self.num_workers, self.start_method = seed, num_workers, start_method
-        self.prefetch = prefetch
+        _check_windows_have_times(self.graph, self.request)
+        self.shuffle, self.drop_last, self.start_method = shuffle, drop_last, start_method
         self.epoch = 0  # the epoch the next iteration runs; set it to resume elsewhere
         self._make_workers = workers
         self._workers: Workers | None = None
+        self._live: Generator[MiniBatch] | None = None
 
     def __len__(self) -> int:
         """Batches per epoch."""
@@ -133,8 +124,11 @@ class SeedLoader:
         return full + (1 if rest and not self.drop_last else 0)
 
     def __iter__(self) -> Iterator[MiniBatch]:
+        """The next epoch's batches; a live iterator of an earlier epoch ends first."""
+        self._end_live_epoch()
         epoch, self.epoch = self.epoch, self.epoch + 1
-        return self._epoch(epoch)
+        self._live = self._epoch(epoch)
+        return self._live
 
     def order(self, epoch: int) -> Int64Array:
         """The positions of the seeds in the order epoch ``epoch`` visits them."""
@@ -144,10 +138,19 @@ class SeedLoader:
         return generator.permutation(len(self.seeds)).astype(np.int64)
 
     def close(self) -> None:
-        """Stops the worker processes (a new iteration starts them again)."""
+        """Ends the live epoch and stops the worker processes (a new iteration starts them again)."""
+        self._stop_workers()
+        self._end_live_epoch()
+
+    def _stop_workers(self) -> None:
         if self._workers is not None:
-            self._workers.close()
-            self._workers = None
+            workers, self._workers = self._workers, None
+            workers.close()
+
+    def _end_live_epoch(self) -> None:
+        live, self._live = self._live, None
+        if live is not None and inspect.getgeneratorstate(live) != inspect.GEN_RUNNING:
+            live.close()
 
     def __enter__(self) -> SeedLoader:
         return self
@@ -161,7 +164,7 @@ class SeedLoader:
         except Exception:  # noqa: BLE001 - interpreter shutdown may have torn down the pool
             pass
 
-    def _epoch(self, epoch: int) -> Iterator[MiniBatch]:
+    def _epoch(self, epoch: int) -> Generator[MiniBatch]:
         workers = self._started()
         order = self.order(epoch)
         batches = [order[start:start + self.batch_size] for start in range(0, len(order), self.batch_size)]
@@ -177,15 +180,28 @@ class SeedLoader:
                     submitted += 1
                 try:
                     batch = workers.receive(index % workers.count)
-                except BaseException:  # a failed worker: start afresh next time
-                    self.close()
+                except BaseException:  # a failed worker or an interrupt: start afresh next time
+                    self._stop_workers()
                     raise
                 received += 1
                 yield batch
         except GeneratorExit:  # an epoch left early: take what the workers still owe
-            for index in range(received, submitted):
-                workers.receive(index % workers.count)
+            self._drain(workers, range(received, submitted))
             raise
+
+    def _drain(self, workers: Workers, indices: range) -> None:
+        """Receives and drops the batches ``indices``, so the next epoch starts from none owed.
+
+        Workers that the loader has stopped owe nothing; workers that fail
+        here are stopped, and the next epoch starts new ones.
+        """
+        if workers is not self._workers:
+            return
+        try:
+            for index in indices:
+                workers.receive(index % workers.count)
+        except Exception:  # noqa: BLE001 - the error belongs to an epoch that was given up
+            self._stop_workers()
 
     def _submit(self, workers: Workers, index: int, positions: Int64Array) -> None:
         seed_time = self.seed_time[positions] if self.seed_time.size else self.seed_time
@@ -196,7 +212,7 @@ class SeedLoader:
             if self._make_workers is not None:
                 self._workers = self._make_workers(self)
             elif self.num_workers == 0:
-                self._workers = _InProcess(BatchSampler(self.graph, self.seed_type, self.request))
+                self._workers = InProcess(BatchSampler(self.graph, self.seed_type, self.request))
             else:
                 assert self.folder is not None
                 self._workers = ProcessWorkers(self.folder, self.seed_type, self.request,
@@ -204,131 +220,29 @@ class SeedLoader:
         return self._workers
 
 
-class _InProcess:
-    """Samples in this process, as worker 0."""
-
-    count = 1
-
-    def __init__(self, sampler: BatchSampler) -> None:
-        self.sampler = sampler
-        self.pending: list[tuple[int, Int64Array, Int64Array]] = []
-
-    def start_epoch(self, seeds: list[int]) -> None:
-        self.sampler.start_epoch(seeds[0])
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
-        self.pending.append((index, seed_ids, seed_time))
-
-    def receive(self, worker: int) -> MiniBatch:
-        return self.sampler.sample(*self.pending.pop(0))
-
-    def close(self) -> None:
-        self.pending.clear()
 
 
-class ProcessWorkers:
-    """Worker processes, each with its own task queue and result pipe so that results come in order.
-
-    A batch's arrays cross the pipe as raw bytes beside a small pickled header
-    (pickle's out-of-band buffers), straight from the worker's arrays into the
-    parent's: no pickled copy on either side. The pipe's kernel buffer is
-    widened to ``PIPE_BYTES``, so that megabytes cross in a few writes instead
-    of one context switch per 64 KiB.
-    """
-
-    def __init__(self, folder: Path, seed_type: str, request: Request, count: int,
-                 start_method: str, timeout: float = 600.0) -> None:
-        context: Any = multiprocessing.get_context(start_method)
-        self.count = count
-        self.timeout = timeout
-        self.tasks = [context.Queue() for _ in range(count)]
-        pipes = [context.Pipe(duplex=False) for _ in range(count)]
-        self.results: list[Connection] = [reader for reader, _ in pipes]
-        for reader in self.results:
-            _widen(reader)
-        self.processes = [context.Process(target=_worker_main, daemon=True,
-                                          args=(str(folder), seed_type, request, tasks, writer))
-                          for tasks, (_, writer) in zip(self.tasks, pipes)]
-        for process in self.processes:
-            process.start()
-        for _, writer in pipes:
-            writer.close()  # the workers hold their ends; a dead worker's pipe then reads EOF
-
-    def start_epoch(self, seeds: list[int]) -> None:
-        for tasks, seed in zip(self.tasks, seeds):
-            tasks.put(("epoch", seed))
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
-        self.tasks[worker].put(("batch", index, seed_ids, seed_time))
-
-    def receive(self, worker: int) -> MiniBatch:
-        results = self.results[worker]
-        waited = 0.0
-        while not results.poll(1.0):
-            waited += 1.0
-            if waited >= self.timeout:
-                raise TimeoutError(f"worker {worker} sent nothing for {waited:.0f} s")
-        try:
-            kind, payload, sizes = results.recv()
-            buffers = [bytearray(size) for size in sizes]
-            for buffer in buffers:
-                results.recv_bytes_into(buffer)
-        except (EOFError, OSError):
-            process = self.processes[worker]
-            process.join(timeout=5)
-            raise RuntimeError(f"worker {worker} (pid {process.pid}) ended with exit code "
-                               f"{process.exitcode}") from None
-        if kind == "error":
-            raise RuntimeError(f"worker {worker} failed:\n{payload}")
-        batch: MiniBatch = pickle.loads(payload, buffers=buffers)
-        return batch
-
-    def close(self) -> None:
-        for tasks in self.tasks:
-            tasks.put(None)
-        for process in self.processes:
-            process.join(timeout=10)
-            if process.is_alive():
-                process.kill()
-                process.join()
-        for tasks in self.tasks:
-            tasks.close()
-            tasks.join_thread()
-        for results in self.results:
-            results.close()
+def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> None:
+    """Every seed id is a node of the seed type, as far as the graph tells its count."""
+    bounds = [max(len(graph.colptr[edge_type_key(edge_type)]) - 1, 0) for edge_type in graph.edge_types
+              if edge_type[2] == seed_type and edge_type_key(edge_type) in graph.colptr]
+    if seed_type in graph.node_time:
+        bounds.append(len(graph.node_time[seed_type]))
+    if seed_type in graph.num_nodes:
+        bounds.append(graph.num_nodes[seed_type])
+    count = min(bounds, default=None)
+    bad = (seeds < 0) if count is None else (seeds < 0) | (seeds >= count)
+    if bad.any():
+        first = int(np.flatnonzero(bad)[0])
+        valid = "not negative" if count is None else f"in 0..{count - 1}"
+        raise ValueError(f"seeds: position {first} holds id {seeds[first]}, but ids of node type "
+                         f"{seed_type!r} are {valid}")
 
 
-PIPE_BYTES = 1 << 20
-
-
-def _widen(connection: Connection) -> None:
-    """Asks for a ``PIPE_BYTES`` kernel buffer (Linux); elsewhere, or if refused, keeps the default."""
-    try:
-        fcntl.fcntl(connection.fileno(), fcntl.F_SETPIPE_SZ, PIPE_BYTES)
-    except (AttributeError, OSError):
-        pass
-
-
-def _send_batch(results: Connection, batch: MiniBatch) -> None:
-    buffers: list[pickle.PickleBuffer] = []
-    header = pickle.dumps(batch, protocol=5, buffer_callback=buffers.append)
-    raw = [buffer.raw() for buffer in buffers]
-    results.send(("batch", header, [view.nbytes for view in raw]))
-    for view in raw:
-        results.send_bytes(view)
-
-
-def _worker_main(folder: str, seed_type: str, request: Request, tasks: Any,
-                 results: Connection) -> None:
-    """A worker process: maps the graph once and samples the batches it is sent, in order."""
-    import traceback
-
-    sampler = BatchSampler(folder, seed_type, request)
-    while (task := tasks.get()) is not None:
-        try:
-            if task[0] == "epoch":
-                sampler.start_epoch(task[1])
-            else:
-                _send_batch(results, sampler.sample(*task[1:]))
-        except Exception:  # noqa: BLE001 - reported to the parent, which raises it
-            results.send(("error", f"{traceback.format_exc()}(in process {os.getpid()})", []))
+def _check_windows_have_times(graph: GraphArrays, request: Request) -> None:
+    """Windows select by the source's times, so their edge types need them."""
+    _, offsets = request
+    for edge_type in graph.edge_types:
+        if edge_type_key(edge_type) in offsets and edge_type[0] not in graph.node_time:
+            raise ValueError(f"time_offsets {edge_type!r}: its source type {edge_type[0]!r} has "
+                             "no node_time to compare with a window")

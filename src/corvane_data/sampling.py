@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 
 import corvane
+from corvane_data.arguments import integer, integer_array
 from corvane_data.batches import MiniBatch
 from corvane_data.storage import load_graph
 from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key
@@ -41,21 +42,47 @@ def sampling_request(edge_types: Sequence[EdgeType],
 
     Keys may be edge-type triples or their ``"__"``-joined keys. A plain
     sequence of counts applies to every edge type that has no time window.
+
+    Raises
+    ------
+    ValueError
+        For a key that is not an edge type of the graph; an edge type with
+        neither a count list nor windows, or with both; counts or window
+        bounds that are not integers (a lower bound may be ``None``); or
+        fewer windows than the request has hops. Each message names the
+        edge type.
     """
     keys = [edge_type_key(edge_type) for edge_type in edge_types]
     offsets = {_key(edge): _windows(edge, windows) for edge, windows in (time_offsets or {}).items()}
     if num_neighbors is None:
         counts: dict[str, Int64Array] = {}
     elif isinstance(num_neighbors, Mapping):
-        counts = {_key(edge): np.asarray(values, dtype=np.int64)
+        counts = {_key(edge): integer_array(f"num_neighbors {edge!r}", values)
                   for edge, values in num_neighbors.items()}
     else:
-        fan_out = np.asarray(num_neighbors, dtype=np.int64)
+        fan_out = integer_array("num_neighbors", num_neighbors)
         counts = {key: fan_out for key in keys if key not in offsets}
     unknown = sorted((set(counts) | set(offsets)) - set(keys))
     if unknown:
         raise ValueError(f"edge type {unknown[0]!r} is not in the graph")
+    _check_each_edge_type_once(edge_types, counts, offsets)
+    num_hops = max((len(values) for values in (*counts.values(), *offsets.values())), default=0)
+    for edge_type, key in zip(edge_types, keys):
+        if key in offsets and len(offsets[key]) < num_hops:
+            raise ValueError(f"time_offsets {edge_type!r}: {len(offsets[key])} windows for "
+                             f"{num_hops} hops")
     return counts, offsets
+
+
+def _check_each_edge_type_once(edge_types: Sequence[EdgeType], counts: Mapping[str, Any],
+                               offsets: Mapping[str, Any]) -> None:
+    for edge_type in edge_types:
+        key = edge_type_key(edge_type)
+        if key in counts and key in offsets:
+            raise ValueError(f"edge type {edge_type!r} has both num_neighbors and time_offsets")
+        if key not in counts and key not in offsets:
+            raise ValueError(f"edge type {edge_type!r} has neither num_neighbors nor "
+                             "time_offsets: every edge type of the graph needs one")
 
 
 def _key(edge: Any) -> str:
@@ -63,12 +90,20 @@ def _key(edge: Any) -> str:
 
 
 def _windows(edge: Any, windows: Sequence[tuple[int | None, int]]) -> Any:
+    """Rows of (lower, upper) as an int64 array, or an object array where a lower bound is None."""
+    name = f"time_offsets {edge!r}"
     rows = [tuple(window) for window in windows]
     if any(len(window) != 2 for window in rows):
-        raise ValueError(f"time_offsets {edge!r}: every window is a pair (lower, upper)")
-    if any(window[0] is None for window in rows):
-        return np.array(rows, dtype=object).reshape(len(rows), 2)
-    return np.array(rows, dtype=np.int64).reshape(len(rows), 2)
+        raise ValueError(f"{name}: every window is a pair (lower, upper)")
+    bounds = [(None if lower is None else integer(f"{name} hop {hop} lower bound", lower),
+               integer(f"{name} hop {hop} upper bound", upper))
+              for hop, (lower, upper) in enumerate(rows)]
+    if all(lower is not None for lower, _ in bounds):
+        return np.array(bounds, dtype=np.int64).reshape(len(bounds), 2)
+    with_open_lower = np.empty((len(bounds), 2), dtype=object)
+    for hop, bound in enumerate(bounds):
+        with_open_lower[hop] = bound
+    return with_open_lower
 
 
 class BatchSampler:

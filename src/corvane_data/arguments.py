@@ -1,0 +1,52 @@
+"""Checks of integer arguments: what should be an integer is one, never silently cast.
+
+``numpy.asarray(values, dtype=numpy.int64)`` turns ``[0.5, 1.9]`` into
+``[0, 1]`` and a ``NaN`` into an arbitrary integer; the toolkit refuses such
+values instead, naming the argument.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+Int64Array = npt.NDArray[np.int64]
+
+INT64_MAX = int(np.iinfo(np.int64).max)
+INT64_MIN = int(np.iinfo(np.int64).min)
+
+
+def integer(argument: str, value: object, *, minimum: int | None = None) -> int:
+    """``value`` as an int, or a ValueError naming ``argument``."""
+    if not isinstance(value, int | np.integer) or isinstance(value, bool | np.bool_):
+        raise ValueError(f"{argument} must be an integer, not {value!r}")
+    number = int(value)
+    if minimum is not None and number < minimum:
+        raise ValueError(f"{argument} must be at least {minimum}, not {number}")
+    if not INT64_MIN <= number <= INT64_MAX:
+        raise ValueError(f"{argument} is {number}, which does not fit in int64")
+    return number
+
+
+def integer_array(argument: str, values: Any) -> Int64Array:
+    """A contiguous one-dimensional int64 copy or view of integer ``values``.
+
+    Empty input of any dtype is an empty array; floats (``NaN`` and ``NaT``
+    included), bools, datetimes, objects and unsigned values past int64 are
+    refused with a ValueError naming ``argument``.
+    """
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"{argument} must be one-dimensional, not {array.ndim}-D")
+    if not array.size:
+        return np.empty(0, np.int64)
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"{argument} must hold integers, not {array.dtype}"
+                         " (missing values make a column float or object)")
+    if array.dtype.kind == "u" and int(array.max()) > INT64_MAX:
+        first = int(np.flatnonzero(array > INT64_MAX)[0])
+        raise ValueError(f"{argument}: position {first} holds {array[first]}, "
+                         "which does not fit in int64")
+    return np.ascontiguousarray(array, dtype=np.int64)

@@ -1,0 +1,196 @@
+"""Graph folders: a save replaces a graph whole, beside the processes that map it, and a
+folder is read only within itself."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from corvane_data import GraphArrays, build_graph, load_graph, save_graph
+
+PARTS = ("colptr", "row", "node_time")
+
+
+def graph_of(num_nodes, num_edges, seed):
+    rng = np.random.default_rng(seed)
+    pair = (rng.integers(0, num_nodes, num_edges), rng.integers(0, num_nodes, num_edges))
+    return build_graph({"a": num_nodes}, {("a", "r", "a"): pair},
+                       node_time={"a": rng.integers(0, 100, num_nodes)})
+
+
+def assert_same(one, other):
+    assert (one.node_types, one.edge_types, one.num_nodes) == (other.node_types, other.edge_types,
+                                                               other.num_nodes)
+    for a, b in ((getattr(one, part), getattr(other, part)) for part in PARTS):
+        assert a.keys() == b.keys() and all(np.array_equal(a[key], b[key]) for key in a)
+
+
+def manifest_files(folder):
+    files = json.loads((folder / "graph.json").read_text())["files"]
+    return {"graph.json", *(file for part in PARTS for file in files[part].values())}
+
+
+def save_as_the_first_version_did(folder, graph):
+    """Files named by part and position alone, each rewritten in place by the next save."""
+    files = {part: {name: f"{part}_{number}.npy" for number, name in enumerate(getattr(graph, part))}
+             for part in PARTS}
+    for part in PARTS:
+        for name, file in files[part].items():
+            np.save(folder / file, getattr(graph, part)[name])
+    (folder / "graph.json").write_text(json.dumps({
+        "format": "corvane-graph", "version": 1, "node_types": graph.node_types,
+        "edge_types": graph.edge_types, "num_nodes": graph.num_nodes, "files": files}))
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+@pytest.mark.parametrize("save", [save_graph, save_as_the_first_version_did])
+def test_a_graph_saved_over_the_folder_it_was_loaded_from(tmp_path, mmap, save):
+    graph = graph_of(50, 400, 0)
+    save(tmp_path, graph)
+    loaded = load_graph(tmp_path, mmap=mmap)
+    numpy_counts = {node_type: np.int64(count) for node_type, count in loaded.num_nodes.items()}
+    save_graph(tmp_path, GraphArrays(*loaded.arguments(), numpy_counts))
+    assert_same(load_graph(tmp_path), graph)
+    assert_same(loaded, graph)  # what it had mapped is whole still
+    assert set(os.listdir(tmp_path)) == manifest_files(tmp_path)  # the old files are gone
+
+
+@pytest.mark.parametrize("failing", ["third array", "switch"])
+def test_a_save_that_fails_late_leaves_the_old_graph_whole(tmp_path, monkeypatch, failing):
+    old = graph_of(50, 400, 0)
+    save_graph(tmp_path, old)
+    before = set(os.listdir(tmp_path))
+    module, name = (np, "save") if failing == "third array" else (os, "replace")
+    real, calls = getattr(module, name), []
+
+    def fail_late(*args, **kwargs):
+        calls.append(args)
+        if failing == "switch" or len(calls) == 3:
+            raise OSError("disk full")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(module, name, fail_late)
+    with pytest.raises(OSError, match="disk full"):
+        save_graph(tmp_path, graph_of(30, 100, 1))
+    monkeypatch.undo()
+    assert set(os.listdir(tmp_path)) == before
+    assert_same(load_graph(tmp_path), old)
+    # What a save killed half-way leaves: a load leaves it alone, the next save clears it.
+    leftovers = {"row_0.0123456789abcdef.npy", "graph.json.0123456789abcdef.tmp", "colptr_7.npy"}
+    for leftover in leftovers:
+        (tmp_path / leftover).write_bytes(b"")
+    load_graph(tmp_path)
+    assert set(os.listdir(tmp_path)) == before | leftovers
+    save_graph(tmp_path, old)
+    assert set(os.listdir(tmp_path)) == manifest_files(tmp_path)
+
+
+def test_a_load_that_meets_a_save_reads_the_new_graph(tmp_path, monkeypatch):
+    save_graph(tmp_path, graph_of(50, 400, 0))
+    new, real_load = graph_of(30, 100, 1), np.load
+
+    def save_in_between(*args, **kwargs):  # the save unlinks the file this load is opening
+        monkeypatch.setattr(np, "load", real_load)
+        save_graph(tmp_path, new)
+        return real_load(*args, **kwargs)
+
+    monkeypatch.setattr(np, "load", save_in_between)
+    assert_same(load_graph(tmp_path), new)
+
+
+READER = """
+import sys
+import numpy as np
+import corvane
+from corvane_data import load_graph
+
+graph = load_graph(sys.argv[1])
+sampler = corvane.NeighborSampler(*graph.arguments(), seed=1)
+
+def read():
+    sums = [int(a.sum()) for part in (graph.colptr, graph.row, graph.node_time) for a in part.values()]
+    nodes = sampler.sample({"a__r__a": np.array([-1, -1])}, {}, "a", np.arange(100), np.full(100, 50))[2]
+    return sums, nodes["a"].tolist()
+
+before = read()
+print("mapped", flush=True)
+sys.stdin.readline()
+print("same" if read() == before else "changed", flush=True)
+"""
+
+
+def test_a_process_that_maps_the_folder_reads_on_through_a_save(tmp_path):
+    save_graph(tmp_path, graph_of(20_000, 200_000, 0))
+    with subprocess.Popen([sys.executable, "-c", READER, str(tmp_path)], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, text=True) as reader:
+        assert reader.stdout.readline() == "mapped\n"
+        save_graph(tmp_path, graph_of(20, 50, 1))  # smaller: truncated files would end early
+        output, _ = reader.communicate("read again\n", timeout=120)
+    assert (reader.returncode, output) == (0, "same\n")  # not -7, SIGBUS
+
+
+def point_row_at(name, array=None, outside=False):
+    """Makes the row array's file `name`, writing `array` there (or one folder up)."""
+    def change(manifest, folder):
+        if array is not None:
+            target = folder.parent / "outside.npy" if outside else folder / name
+            np.save(target, array, allow_pickle=True)
+        manifest["files"]["row"]["a__r__a"] = name
+        return manifest
+    return change
+
+
+def symlink_out(manifest, folder):
+    np.save(folder.parent / "outside.npy", np.arange(3))
+    (folder / "row_9.npy").symlink_to(folder.parent / "outside.npy")
+    return point_row_at("row_9.npy")(manifest, folder)
+
+
+def setting(key, value):
+    def change(manifest, folder):
+        *path, last = key.split(".")
+        node = manifest
+        for step in path:
+            node = node[step]
+        if value is KeyError:
+            del node[last]
+        else:
+            node[last] = value
+        return manifest
+    return change
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda m, f: b"\xff{}", r"graph.json is not valid JSON \(UnicodeDecodeError"),
+    (lambda m, f: b"[" * 100_000, r"graph.json is not valid JSON \(RecursionError"),
+    (lambda m, f: b"{", r"graph.json is not valid JSON \(JSONDecodeError"),
+    (lambda m, f: [m], r"graph.json is not a corvane-graph manifest"),
+    (setting("node_types", KeyError), r"key 'node_types' must be a list of str; it is missing"),
+    (setting("node_types", ["a", 1]), r"key 'node_types' must be a list of str"),
+    (setting("edge_types", [["a", "r"]]), r"key 'edge_types' must be a list of \[source, "),
+    (setting("num_nodes", None), r"key 'num_nodes' must be a mapping .*; it is not None"),
+    (setting("num_nodes", {"a": -1}), r"key 'num_nodes' must be a mapping of node types to non-neg"),
+    (setting("files.node_time", KeyError), r"key 'files' must be a mapping with the parts"),
+    (setting("files.row", None), r"key 'files.row' must be a mapping of names to file names"),
+    (setting("files.row", {"a__r__a": 3}), r"key 'files.row' must be a mapping"),
+    (point_row_at("../outside.npy", np.arange(3), outside=True), r"'\.\./outside\.npy' is not a plain"),
+    (lambda m, f: point_row_at(str(f.parent / "outside.npy"), np.arange(3), outside=True)(m, f),
+     r"outside\.npy' is not a plain file name"),
+    (symlink_out, r"'row_9\.npy' leads outside the folder"),
+    (point_row_at("row_9.npy", np.array([None, 1], dtype=object)), r"'row_9\.npy' is not a \.npy file"),
+    (point_row_at("row_9.npy", np.arange(3.0)), r"'row_9\.npy' holds a 1-D float64 array"),
+    (point_row_at("row_9.npy", np.zeros((2, 2), np.int64)), r"'row_9\.npy' holds a 2-D int64 array"),
+    (point_row_at("row_9.npy"), r"row 'a__r__a' has no file 'row_9\.npy'"),
+])
+def test_a_tampered_folder_is_refused_naming_the_key_or_file(tmp_path, change, message):
+    folder = tmp_path / "graph"
+    save_graph(folder, graph_of(5, 10, 0))
+    changed = change(json.loads((folder / "graph.json").read_text()), folder)
+    (folder / "graph.json").write_bytes(changed if isinstance(changed, bytes) else
+                                        json.dumps(changed).encode())
+    with pytest.raises(ValueError, match=f"^{re.escape(str(folder))}: .*{message}"):
+        load_graph(folder)

@@ -1,5 +1,5 @@
 """Graph folders: a save replaces a graph whole, beside the processes that map it, and a
-folder is read only within itself."""
+folder is read only within itself; feature rows are gathered only for ids they hold."""
 
 import json
 import os
@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 
-from corvane_data import GraphArrays, build_graph, load_graph, save_graph
+from corvane_data import GraphArrays, MiniBatch, build_graph, load_graph, save_graph
 
 PARTS = ("colptr", "row", "node_time")
 
@@ -194,3 +194,16 @@ def test_a_tampered_folder_is_refused_naming_the_key_or_file(tmp_path, change, m
                                         json.dumps(changed).encode())
     with pytest.raises(ValueError, match=f"^{re.escape(str(folder))}: .*{message}"):
         load_graph(folder)
+
+
+@pytest.mark.parametrize("ids, rows, num_nodes, message", [
+    ([0, 4], 4, None, r"local node 1 has id 4, outside the array's 4 rows"),
+    ([0, -1], 4, None, r"local node 1 has id -1, outside"),  # would read the last row
+    ([0, 1], 4, {"a": 5}, r"4 rows for 5 nodes"),
+])
+def test_gather_refuses_feature_arrays_without_a_row_for_each_node(ids, rows, num_nodes, message):
+    result = ({}, {}, {"a": np.array(ids)}, {"a": np.zeros(len(ids), np.int64)}, {}, {})
+    batch = MiniBatch.from_result(result, [], "a", np.array([0]), np.empty(0, np.int64))
+    counts = {"num_nodes": num_nodes} if num_nodes else {}
+    with pytest.raises(ValueError, match=r"^features 'a': " + message):
+        batch.gather({"a": np.zeros((rows, 2))}, **counts)

@@ -23,8 +23,7 @@ def graph_of(num_nodes, num_edges, seed):
 
 
 def assert_same(one, other):
-    assert (one.node_types, one.edge_types, one.num_nodes) == (other.node_types, other.edge_types,
-                                                               other.num_nodes)
+    assert (one.edge_types, one.num_nodes) == (other.edge_types, other.num_nodes)
     for a, b in ((getattr(one, part), getattr(other, part)) for part in PARTS):
         assert a.keys() == b.keys() and all(np.array_equal(a[key], b[key]) for key in a)
 
@@ -34,9 +33,8 @@ def manifest_files(folder):
     return {"graph.json", *(file for part in PARTS for file in files[part].values())}
 
 
-def save_as_the_first_version_did(folder, graph):
-    """Files named by part and position alone, each rewritten in place by the next save."""
-    files = {part: {name: f"{part}_{number}.npy" for number, name in enumerate(getattr(graph, part))}
+def save_as_the_first_version_did(folder, graph):  # each file named by part and position alone
+    files = {part: {name: f"{part}_{n}.npy" for n, name in enumerate(getattr(graph, part))}
              for part in PARTS}
     for part in PARTS:
         for name, file in files[part].items():
@@ -59,19 +57,17 @@ def test_a_graph_saved_over_the_folder_it_was_loaded_from(tmp_path, mmap, save):
     assert set(os.listdir(tmp_path)) == manifest_files(tmp_path)  # the old files are gone
 
 
-@pytest.mark.parametrize("failing", ["third array", "switch"])
-def test_a_save_that_fails_late_leaves_the_old_graph_whole(tmp_path, monkeypatch, failing):
+@pytest.mark.parametrize("module, name", [(np, "save"), (os, "replace")])  # the third array; the switch
+def test_a_save_that_fails_late_leaves_the_old_graph_whole(tmp_path, monkeypatch, module, name):
     old = graph_of(50, 400, 0)
     save_graph(tmp_path, old)
-    before = set(os.listdir(tmp_path))
-    module, name = (np, "save") if failing == "third array" else (os, "replace")
-    real, calls = getattr(module, name), []
+    before, real, calls = set(os.listdir(tmp_path)), getattr(module, name), []
 
-    def fail_late(*args, **kwargs):
+    def fail_late(*args):
         calls.append(args)
-        if failing == "switch" or len(calls) == 3:
+        if module is os or len(calls) == 3:
             raise OSError("disk full")
-        return real(*args, **kwargs)
+        return real(*args)
 
     monkeypatch.setattr(module, name, fail_late)
     with pytest.raises(OSError, match="disk full"):
@@ -79,9 +75,8 @@ def test_a_save_that_fails_late_leaves_the_old_graph_whole(tmp_path, monkeypatch
     monkeypatch.undo()
     assert set(os.listdir(tmp_path)) == before
     assert_same(load_graph(tmp_path), old)
-    # What a save killed half-way leaves: a load leaves it alone, the next save clears it.
     leftovers = {"row_0.0123456789abcdef.npy", "graph.json.0123456789abcdef.tmp", "colptr_7.npy"}
-    for leftover in leftovers:
+    for leftover in leftovers:  # as a save killed half-way leaves them: loads keep them, saves clear them
         (tmp_path / leftover).write_bytes(b"")
     load_graph(tmp_path)
     assert set(os.listdir(tmp_path)) == before | leftovers
@@ -103,19 +98,14 @@ def test_a_load_that_meets_a_save_reads_the_new_graph(tmp_path, monkeypatch):
 
 
 READER = """
-import sys
-import numpy as np
-import corvane
+import sys, numpy as np, corvane
 from corvane_data import load_graph
-
 graph = load_graph(sys.argv[1])
 sampler = corvane.NeighborSampler(*graph.arguments(), seed=1)
-
 def read():
     sums = [int(a.sum()) for part in (graph.colptr, graph.row, graph.node_time) for a in part.values()]
     nodes = sampler.sample({"a__r__a": np.array([-1, -1])}, {}, "a", np.arange(100), np.full(100, 50))[2]
     return sums, nodes["a"].tolist()
-
 before = read()
 print("mapped", flush=True)
 sys.stdin.readline()
@@ -133,77 +123,55 @@ def test_a_process_that_maps_the_folder_reads_on_through_a_save(tmp_path):
     assert (reader.returncode, output) == (0, "same\n")  # not -7, SIGBUS
 
 
-def point_row_at(name, array=None, outside=False):
-    """Makes the row array's file `name`, writing `array` there (or one folder up)."""
-    def change(manifest, folder):
-        if array is not None:
-            target = folder.parent / "outside.npy" if outside else folder / name
-            np.save(target, array, allow_pickle=True)
-        manifest["files"]["row"]["a__r__a"] = name
-        return manifest
-    return change
+DELETE = object()
 
 
-def symlink_out(manifest, folder):
-    np.save(folder.parent / "outside.npy", np.arange(3))
-    (folder / "row_9.npy").symlink_to(folder.parent / "outside.npy")
-    return point_row_at("row_9.npy")(manifest, folder)
-
-
-def setting(key, value):
-    def change(manifest, folder):
-        *path, last = key.split(".")
-        node = manifest
-        for step in path:
+@pytest.mark.parametrize("key, value, message", [
+    (None, b"\xff{}", r"graph.json is not valid JSON \(UnicodeDecodeError"),
+    (None, b"[" * 100_000, r"graph.json is not valid JSON \(RecursionError"),
+    (None, b"[]", r"graph.json is not a corvane-graph manifest"),
+    ("node_types", DELETE, r"key 'node_types' must be a list of str; it is missing"),
+    ("edge_types", [["a", "r"]], r"key 'edge_types' must be a list of \[source, "),
+    ("num_nodes", None, r"key 'num_nodes' must be a mapping .*; it is not None"),
+    ("num_nodes", {"a": -1}, r"key 'num_nodes' must be a mapping of node types to non-negative"),
+    ("files", {"row": {}}, r"key 'files' must be a mapping with the parts"),
+    ("files.row", None, r"key 'files.row' must be a mapping of names to file names"),
+    ("files.row.a__r__a", "../outside.npy", r"'\.\./outside\.npy' is not a plain file name"),
+    ("files.row.a__r__a", "{outside}", r"outside\.npy' is not a plain file name"),
+    ("files.row.a__r__a", "link.npy", r"'link\.npy' leads outside the folder"),
+    ("files.row.a__r__a", "objects.npy", r"'objects\.npy' is not a \.npy file of plain numbers"),
+    ("files.row.a__r__a", "floats.npy", r"'floats\.npy' holds a 1-D float64 array"),
+    ("files.row.a__r__a", "row_9.npy", r"row 'a__r__a' has no file 'row_9\.npy'"),
+])
+def test_a_tampered_folder_is_refused_naming_the_key_or_file(tmp_path, key, value, message):
+    folder, outside = tmp_path / "graph", tmp_path / "outside.npy"
+    save_graph(folder, graph_of(5, 10, 0))
+    np.save(outside, np.arange(3))  # a sound array, but not the folder's
+    (folder / "link.npy").symlink_to(outside)
+    np.save(folder / "objects.npy", np.array([None, 1]), allow_pickle=True)
+    np.save(folder / "floats.npy", np.arange(3.0))
+    if key is not None:
+        node = manifest = json.loads((folder / "graph.json").read_text())
+        *steps, last = key.split(".")
+        for step in steps:
             node = node[step]
-        if value is KeyError:
+        if value is DELETE:
             del node[last]
         else:
-            node[last] = value
-        return manifest
-    return change
-
-
-@pytest.mark.parametrize("change, message", [
-    (lambda m, f: b"\xff{}", r"graph.json is not valid JSON \(UnicodeDecodeError"),
-    (lambda m, f: b"[" * 100_000, r"graph.json is not valid JSON \(RecursionError"),
-    (lambda m, f: b"{", r"graph.json is not valid JSON \(JSONDecodeError"),
-    (lambda m, f: [m], r"graph.json is not a corvane-graph manifest"),
-    (setting("node_types", KeyError), r"key 'node_types' must be a list of str; it is missing"),
-    (setting("node_types", ["a", 1]), r"key 'node_types' must be a list of str"),
-    (setting("edge_types", [["a", "r"]]), r"key 'edge_types' must be a list of \[source, "),
-    (setting("num_nodes", None), r"key 'num_nodes' must be a mapping .*; it is not None"),
-    (setting("num_nodes", {"a": -1}), r"key 'num_nodes' must be a mapping of node types to non-neg"),
-    (setting("files.node_time", KeyError), r"key 'files' must be a mapping with the parts"),
-    (setting("files.row", None), r"key 'files.row' must be a mapping of names to file names"),
-    (setting("files.row", {"a__r__a": 3}), r"key 'files.row' must be a mapping"),
-    (point_row_at("../outside.npy", np.arange(3), outside=True), r"'\.\./outside\.npy' is not a plain"),
-    (lambda m, f: point_row_at(str(f.parent / "outside.npy"), np.arange(3), outside=True)(m, f),
-     r"outside\.npy' is not a plain file name"),
-    (symlink_out, r"'row_9\.npy' leads outside the folder"),
-    (point_row_at("row_9.npy", np.array([None, 1], dtype=object)), r"'row_9\.npy' is not a \.npy file"),
-    (point_row_at("row_9.npy", np.arange(3.0)), r"'row_9\.npy' holds a 1-D float64 array"),
-    (point_row_at("row_9.npy", np.zeros((2, 2), np.int64)), r"'row_9\.npy' holds a 2-D int64 array"),
-    (point_row_at("row_9.npy"), r"row 'a__r__a' has no file 'row_9\.npy'"),
-])
-def test_a_tampered_folder_is_refused_naming_the_key_or_file(tmp_path, change, message):
-    folder = tmp_path / "graph"
-    save_graph(folder, graph_of(5, 10, 0))
-    changed = change(json.loads((folder / "graph.json").read_text()), folder)
-    (folder / "graph.json").write_bytes(changed if isinstance(changed, bytes) else
-                                        json.dumps(changed).encode())
+            node[last] = value.format(outside=outside) if isinstance(value, str) else value
+        value = json.dumps(manifest).encode()
+    (folder / "graph.json").write_bytes(value)
     with pytest.raises(ValueError, match=f"^{re.escape(str(folder))}: .*{message}"):
         load_graph(folder)
 
 
-@pytest.mark.parametrize("ids, rows, num_nodes, message", [
-    ([0, 4], 4, None, r"local node 1 has id 4, outside the array's 4 rows"),
-    ([0, -1], 4, None, r"local node 1 has id -1, outside"),  # would read the last row
-    ([0, 1], 4, {"a": 5}, r"4 rows for 5 nodes"),
+@pytest.mark.parametrize("ids, num_nodes, message", [
+    ([0, 4], None, r"local node 1 has id 4, outside the array's 4 rows"),
+    ([0, -1], None, r"local node 1 has id -1, outside"),  # would read the last row
+    ([0, 1], {"a": 5}, r"4 rows for 5 nodes"),
 ])
-def test_gather_refuses_feature_arrays_without_a_row_for_each_node(ids, rows, num_nodes, message):
+def test_gather_refuses_feature_arrays_without_a_row_for_each_node(ids, num_nodes, message):
     result = ({}, {}, {"a": np.array(ids)}, {"a": np.zeros(len(ids), np.int64)}, {}, {})
     batch = MiniBatch.from_result(result, [], "a", np.array([0]), np.empty(0, np.int64))
-    counts = {"num_nodes": num_nodes} if num_nodes else {}
     with pytest.raises(ValueError, match=r"^features 'a': " + message):
-        batch.gather({"a": np.zeros((rows, 2))}, **counts)
+        batch.gather({"a": np.zeros((4, 2))}, **({"num_nodes": num_nodes} if num_nodes else {}))

@@ -141,6 +141,7 @@ DELETE = object()
     ("files.row.a__r__a", "link.npy", r"'link\.npy' leads outside the folder"),
     ("files.row.a__r__a", "objects.npy", r"'objects\.npy' is not a \.npy file of plain numbers"),
     ("files.row.a__r__a", "floats.npy", r"'floats\.npy' holds a 1-D float64 array"),
+    ("files.row.a__r__a", "fifo.npy", r"'fifo\.npy' is not a regular file"),  # not a load that hangs
     ("files.row.a__r__a", "row_9.npy", r"row 'a__r__a' has no file 'row_9\.npy'"),
 ])
 def test_a_tampered_folder_is_refused_naming_the_key_or_file(tmp_path, key, value, message):
@@ -150,6 +151,7 @@ def test_a_tampered_folder_is_refused_naming_the_key_or_file(tmp_path, key, valu
     (folder / "link.npy").symlink_to(outside)
     np.save(folder / "objects.npy", np.array([None, 1]), allow_pickle=True)
     np.save(folder / "floats.npy", np.arange(3.0))
+    os.mkfifo(folder / "fifo.npy")
     if key is not None:
         node = manifest = json.loads((folder / "graph.json").read_text())
         *steps, last = key.split(".")

@@ -22,6 +22,7 @@ import json
 import os
 import re
 import secrets
+import stat
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal, TypeGuard
@@ -130,7 +131,7 @@ def load_graph(folder: str | os.PathLike[str], *, mmap: bool = True) -> GraphArr
     """
     path = Path(folder)
     for _attempt in range(LOAD_ATTEMPTS):
-        text = _read(_inside(path, MANIFEST))
+        text = _read(_inside(path, path.resolve(), MANIFEST))
         if text is None:
             raise ValueError(f"{path}: no {MANIFEST}; not a saved graph, or an unfinished save")
         manifest = _manifest(path, text)
@@ -144,7 +145,8 @@ def load_graph(folder: str | os.PathLike[str], *, mmap: bool = True) -> GraphArr
 
 def _graph(path: Path, manifest: dict[str, Any], mmap: bool) -> GraphArrays:
     mode: Literal["r"] | None = "r" if mmap else None
-    loaded = {part: {name: _array(path, f"{part} {name!r}", file, mode)
+    root = path.resolve()
+    loaded = {part: {name: _array(path, root, f"{part} {name!r}", file, mode)
                      for name, file in manifest["files"][part].items()} for part in PARTS}
     edge_types: list[EdgeType] = [(s, r, d) for s, r, d in manifest["edge_types"]]
     missing = [key for key in map(edge_type_key, edge_types) if key not in loaded["colptr"]]
@@ -158,15 +160,19 @@ class _Missing(Exception):
     """A file the manifest names is missing: a save may have replaced the graph meanwhile."""
 
 
-def _array(path: Path, what: str, file: str, mode: Literal["r"] | None) -> Int64Array:
+def _array(path: Path, root: Path, what: str, file: str, mode: Literal["r"] | None) -> Int64Array:
     """The 1-D int64 array in ``file``, which holds ``what`` (a part and a name)."""
-    target = _inside(path, file)
-    if target.exists() and not target.is_file():
-        raise ValueError(f"{path}: {file!r} is not a regular file")
+    target = _inside(path, root, file)
+    missing = _Missing(f"{path}: {what} has no file {file!r}")
+    try:
+        if not stat.S_ISREG(target.stat().st_mode):  # a FIFO would block the load for ever
+            raise ValueError(f"{path}: {file!r} is not a regular file")
+    except FileNotFoundError:
+        raise missing from None
     try:
         array = np.load(target, mmap_mode=mode, allow_pickle=False)
-    except FileNotFoundError:
-        raise _Missing(f"{path}: {what} has no file {file!r}") from None
+    except FileNotFoundError:  # unlinked since, by a save
+        raise missing from None
     except (ValueError, OSError, EOFError) as error:
         raise ValueError(f"{path}: {file!r} is not a .npy file of plain numbers: {error}") from None
     if not isinstance(array, np.ndarray):  # an .npz archive
@@ -178,13 +184,18 @@ def _array(path: Path, what: str, file: str, mode: Literal["r"] | None) -> Int64
     return array
 
 
-def _inside(path: Path, file: str) -> Path:
-    """``path / file``, for a plain name whose target (links followed) lies in the folder."""
+def _inside(path: Path, root: Path, file: str) -> Path:
+    """``path / file``, for a plain name whose target lies in the folder (``root``, resolved).
+
+    A plain name leads out only through a symbolic link, so only a link is resolved.
+    """
     if file in ("", ".", "..") or "/" in file or "\0" in file or (os.altsep and os.altsep in file):
         raise ValueError(f"{path}: {file!r} is not a plain file name inside the folder")
-    target = (path / file).resolve()
-    if not target.is_relative_to(path.resolve()):
-        raise ValueError(f"{path}: {file!r} leads outside the folder, to {target}")
+    target = path / file
+    if target.is_symlink():
+        target = target.resolve()
+        if not target.is_relative_to(root):
+            raise ValueError(f"{path}: {file!r} leads outside the folder, to {target}")
     return target
 
 

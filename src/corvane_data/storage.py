@@ -21,9 +21,10 @@ import fcntl
 import json
 import os
 import re
+import reprlib
 import secrets
 import stat
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, Literal, TypeGuard
 
@@ -218,7 +219,7 @@ def _manifest(path: Path, text: bytes) -> dict[str, Any]:
 
     def field(key: str, value: Any, sound: bool, expected: str) -> None:
         if not sound:
-            found = "missing" if value is _MISSING else f"not {_short(value)}"
+            found = "missing" if value is _MISSING else f"not {reprlib.repr(value)}"
             raise ValueError(f"{path}: {MANIFEST} key {key!r} must be {expected}; it is {found}")
 
     def get(key: str) -> Any:
@@ -248,17 +249,12 @@ def _is_str(value: object) -> bool:
     return isinstance(value, str)
 
 
-def _is_list(value: object, item: Any) -> bool:
+def _is_list(value: object, item: Callable[[Any], bool]) -> bool:
     return isinstance(value, list) and all(item(element) for element in value)
 
 
-def _is_mapping(value: object, item: Any) -> bool:
+def _is_mapping(value: object, item: Callable[[Any], bool]) -> bool:
     return isinstance(value, dict) and all(item(element) for element in value.values())
-
-
-def _short(value: object) -> str:
-    text = repr(value)
-    return text if len(text) <= 80 else text[:77] + "..."
 
 
 def _read(file: Path) -> bytes | None:

@@ -70,5 +70,46 @@ def test_bad_node_times_and_types():
         build_graph({"a": 3}, {("a", "r", "b"): ([0], [0])})
 
 
+@pytest.mark.parametrize("timed", [False, True])
+def test_a_numpy_count_does_not_wrap_the_guard_of_the_sort_key(timed):
+    """2**61 destinations and 8 edges need a 64-bit key, which int64 arithmetic wraps to 0."""
+    destinations = np.array([2**61 - 1, 0, 5, 0, 2**61 - 1, 3, 5, 1])
+    sources, times = np.arange(8) % 3, np.array([2, 1, 0]) if timed else None
+    order = corvane_data.tables._column_order(sources, destinations, np.int64(2**61), times)
+    expected = (np.lexsort((times[sources], destinations)) if timed
+                else np.argsort(destinations, kind="stable"))
+    assert order.tolist() == expected.tolist()
+
+
+PAIR = ([0, 1], [1, 0])
+RATED = {"source": [0, 1], "destination": [1, 0], "time": [5, 6]}
+
+
+@pytest.mark.parametrize("edges, options, message", [
+    ({("user", "buys", "item"): PAIR, ("item", "rev_buys", "user"): PAIR}, {"add_reverse": True},
+     r"edge type \('item', 'rev_buys', 'user'\) comes from the reverse of \('user', 'buys', "
+     r"'item'\) and from edges \('item', 'rev_buys', 'user'\)"),
+    ({("user", "knows", "user"): PAIR}, {"add_reverse": True, "reverse_prefix": ""},
+     r"edge type \('user', 'knows', 'user'\) comes from edges .* and from the reverse of"),
+    ({("user", "rates", "item"): RATED, ("rates", "from", "user"): PAIR},
+     {"edge_time": {("user", "rates", "item"): "time"}},
+     r"\('rates', 'from', 'user'\) comes from the events of edges \('user', 'rates', 'item'\) "
+     r"and from edges \('rates', 'from', 'user'\)"),
+    ({("a__b", "c", "d"): PAIR, ("a", "b__c", "d"): PAIR}, {},
+     r"edge types \('a__b', 'c', 'd'\) .* and \('a', 'b__c', 'd'\) .* share the key 'a__b__c__d'"),
+], ids=["explicit reverse", "self-reverse without prefix", "event edge given too", "shared key"])
+def test_an_edge_type_made_twice_is_refused_naming_both_origins(edges, options, message):
+    counts = {"user": 2, "item": 2, "a__b": 2, "a": 2, "d": 2}
+    with pytest.raises(ValueError, match=message):
+        build_graph(counts, edges, **options)
+
+
+@pytest.mark.parametrize("count", [-1, 2.5, "3", None, True, np.float64(3)])
+def test_a_count_must_be_a_non_negative_integer(count):
+    with pytest.raises(ValueError, match=r"^num_nodes 'item': the count must be a non-negative"):
+        build_graph({"user": 2, "item": count}, {("user", "buys", "item"): ([0], [0])})
+    assert type(build_graph({"item": np.uint8(3)}, {}).num_nodes["item"]) is int
+
+
 def test_docstring_examples_run():
     assert doctest.testmod(corvane_data.tables).failed == 0

@@ -104,21 +104,30 @@ def swap_first_two_events_of_user_5(row):
      ("colptr", "rates__to__item", 4)),
     ("colptr", "rates__to__item", lambda c: c[:-1], ("colptr", "rates__to__item", 20)),
     ("node_time", "user", lambda t: t, None),
-    ("node_time", "rates", lambda t: t[:-1], ("node_time", "rates", 599)),
+    ("node_time", "rates", lambda t: t[:-1], [("node_time", "rates", 599),
+                                              ("row", "rates__from__user", 482)]),  # event 599 has no time
     ("row", "rates__to__item", lambda r: r.astype(np.int32), ("array", "rates__to__item", 0)),
+    ("node_time", "user", lambda t: None, ("array", "user", 0)),
+    ("node_time", "rates", lambda t: np.array(5), ("array", "rates", 0)),
+    ("colptr", "rates__to__item", lambda c: c.tolist(), ("array", "rates__to__item", 0)),
+    ("graph", "a__r__b", lambda g: GraphArrays(["a", "b"], [("a", "r", "b")], {"a__r__b": np.arange(6)},
+                                               {"a__r__b": np.array([0, 1, 2, 3, -1])}),
+     ("row", "a__r__b", 4)),  # no count of 'a' is known: a negative id is a fault still
+    ("graph", "rates__from__user", lambda g: GraphArrays(g.node_types[:2], g.edge_types, g.colptr, g.row),
+     ("edge_type", "rates__from__user", 0)),
 ])
 def test_the_check_reports_the_first_fault_of_each_kind(monkeypatch, chunk, part, key, change, fault):
     graph = timed_graph()
     monkeypatch.setattr(corvane_data.check, "CHUNK", chunk)
-    broken = corrupt(graph, part, key, change)
+    broken = change(graph) if part == "graph" else corrupt(graph, part, key, change)
     if fault == "order":
         start = int(graph.colptr[key][5])
         assert graph.node_time["rates"][graph.row[key][start]] < graph.node_time["rates"][graph.row[key][start + 1]]
         fault = ("order", key, start + 1)
-    faults = find_faults(broken)
-    assert [(f.kind, f.where, f.position) for f in faults] == ([fault] if fault else [])
+    expected = fault if isinstance(fault, list) else [fault] if fault else []
+    assert [(f.kind, f.where, f.position) for f in find_faults(broken)] == expected
     if fault:
-        with pytest.raises(corvane_data.GraphCheckError, match=fault[1]):
+        with pytest.raises(corvane_data.GraphCheckError, match=expected[0][1]):
             check_graph(broken)
 
 

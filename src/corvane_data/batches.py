@@ -97,12 +97,49 @@ class MiniBatch:
         """Sampled edges per edge type."""
         return {edge_type: index.shape[1] for edge_type, index in self.edge_index.items()}
 
-    def gather(self, features: Mapping[str, npt.NDArray[Any]]) -> dict[str, npt.NDArray[Any]]:
+    def gather(self, features: Mapping[str, npt.NDArray[Any]],
+               num_nodes: Mapping[str, int] | None = None) -> dict[str, npt.NDArray[Any]]:
         """Rows of per-node-type feature arrays (numpy arrays or memmaps) for the sampled nodes.
 
         ``features[t][i]`` is node ``i``'s feature vector; the result's row
         ``j`` is that of local node ``j``. Node types without features are
         left out. A memmap reads only the rows it is asked for.
+
+        Parameters
+        ----------
+        features : mapping of node type to array
+            One row per node of the type.
+        num_nodes : mapping of node type to int, optional
+            The node counts (a graph's ``num_nodes``): a feature array of
+            another length is refused, even where this batch's ids lie
+            inside it.
+
+        Raises
+        ------
+        ValueError
+            For a feature array without rows (0-D), one whose length is not
+            its type's count in ``num_nodes``, or a sampled id outside its
+            rows (negative, or past its end: the array is too short for the
+            graph); the message names the node type and the first bad local
+            node.
         """
-        return {node_type: np.take(values, self.node_ids[node_type], axis=0)
-                for node_type, values in features.items() if node_type in self.node_ids}
+        gathered = {}
+        for node_type, values in features.items():
+            if node_type in self.node_ids:
+                _check_rows(node_type, self.node_ids[node_type], np.shape(values),
+                            None if num_nodes is None else num_nodes.get(node_type))
+                gathered[node_type] = np.take(values, self.node_ids[node_type], axis=0)
+        return gathered
+
+
+def _check_rows(node_type: str, ids: Int64Array, shape: tuple[int, ...], count: int | None) -> None:
+    """Refuses ids that ``np.take`` would read from the end, or fail on without naming the type."""
+    name = f"features {node_type!r}"
+    if not shape:
+        raise ValueError(f"{name}: a 0-D array has no rows")
+    if count is not None and shape[0] != count:
+        raise ValueError(f"{name}: {shape[0]} rows for {count} nodes")
+    if ids.size and (ids.min() < 0 or ids.max() >= shape[0]):
+        first = int(np.flatnonzero((ids < 0) | (ids >= shape[0]))[0])
+        raise ValueError(f"{name}: local node {first} has id {ids[first]}, outside the array's "
+                         f"{shape[0]} rows")

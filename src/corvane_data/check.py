@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import TypeGuard
 
 import numpy as np
 
@@ -40,18 +41,21 @@ class GraphCheckError(ValueError):
         self.faults = faults
 
 
-KINDS = ("array", "node_time", "colptr", "row", "order")
+KINDS = ("edge_type", "array", "node_time", "colptr", "row", "order")
 
 
 def find_faults(graph: GraphArrays) -> list[GraphFault]:
     """The first fault of each kind, in the order of :data:`KINDS`; empty for a sound graph.
 
-    Kinds: ``array`` (a missing, non-int64, non-1-D or non-contiguous array),
+    Kinds: ``edge_type`` (a source or destination type that is not in
+    ``node_types``), ``array`` (a missing, non-int64, non-1-D or
+    non-contiguous array, or anything else where an array belongs),
     ``node_time`` (a length other than the node count), ``colptr`` (not one
     entry per destination node plus one, not from 0 to ``len(row)``, or
-    decreasing), ``row`` (an id outside the source type) and ``order`` (a
-    column not sorted by its sources' times). A ``row`` or ``order`` fault is
-    looked for only where the edge type's ``colptr`` is sound.
+    decreasing), ``row`` (a negative id, or one past the source type's count
+    or its ``node_time``, where either is known) and ``order`` (a column not
+    sorted by its sources' times). A ``row`` or ``order`` fault is looked for
+    only where the edge type's ``colptr`` is sound.
 
     Examples
     --------
@@ -76,10 +80,17 @@ def check_graph(graph: GraphArrays) -> None:
 
 
 def _all_faults(graph: GraphArrays) -> Iterator[GraphFault]:
+    listed = set(graph.node_types)
+    for edge_type in graph.edge_types:
+        unlisted = [node_type for node_type in (edge_type[0], edge_type[2]) if node_type not in listed]
+        if unlisted:
+            yield GraphFault("edge_type", edge_type_key(edge_type), 0,
+                             f"node type {unlisted[0]!r} is not in node_types")
     counts = _node_counts(graph)
     for node_type, times in graph.node_time.items():
-        yield from _array_faults(times, "node_time", node_type)
-        if node_type in counts and len(times) != counts[node_type]:
+        time_faults = list(_array_faults(times, "node_time", node_type))
+        yield from time_faults
+        if not time_faults and node_type in counts and len(times) != counts[node_type]:
             yield GraphFault("node_time", node_type, len(times),
                              f"{len(times)} times for {counts[node_type]} nodes")
     for edge_type in graph.edge_types:
@@ -96,11 +107,14 @@ def _all_faults(graph: GraphArrays) -> Iterator[GraphFault]:
         if colptr_fault is not None:
             yield colptr_fault
             continue
-        row_faults = list(_row_faults(key, row, counts.get(edge_type[0])))
-        yield from row_faults
         source_time = graph.node_time.get(edge_type[0])
-        # Where node_time has the right length the row check ran against it; an id
-        # outside it has no time, so the order check waits for a sound row.
+        if not _is_sound(source_time):
+            source_time = None
+        row_faults = list(_row_faults(key, row, counts.get(edge_type[0]),
+                                      None if source_time is None else len(source_time)))
+        yield from row_faults
+        # An order read against times of the wrong length means nothing; the
+        # node_time fault says why.
         if (source_time is not None and not row_faults
                 and len(source_time) == counts.get(edge_type[0], len(source_time))):
             yield from _order_faults(key, colptr, row, source_time)
@@ -108,13 +122,17 @@ def _all_faults(graph: GraphArrays) -> Iterator[GraphFault]:
 
 def _node_counts(graph: GraphArrays) -> dict[str, int]:
     """Given counts, else what a ``node_time`` or a destination's ``colptr`` implies."""
-    counts = {name: len(times) for name, times in graph.node_time.items()}
+    counts = {name: len(times) for name, times in graph.node_time.items() if _is_sound(times)}
     for edge_type in graph.edge_types:
         colptr = graph.colptr.get(edge_type_key(edge_type))
-        if colptr is not None and colptr.ndim == 1 and len(colptr):
+        if _is_sound(colptr) and len(colptr):
             counts.setdefault(edge_type[2], len(colptr) - 1)
     counts.update(graph.num_nodes)
     return counts
+
+
+def _is_sound(array: object) -> TypeGuard[Int64Array]:
+    return next(_array_faults(array, "", ""), None) is None
 
 
 def _array_faults(array: object, part: str, where: str) -> Iterator[GraphFault]:
@@ -143,14 +161,27 @@ def _colptr_fault(key: str, colptr: Int64Array, num_edges: int,
     return None
 
 
-def _row_faults(key: str, row: Int64Array, num_sources: int | None) -> Iterator[GraphFault]:
-    if num_sources is None:
-        return
+def _row_faults(key: str, row: Int64Array, num_sources: int | None,
+                num_times: int | None) -> Iterator[GraphFault]:
+    """The first id that is negative, past the source count or past its times, where known.
+
+    Sampling without time returns a negative id as it is, and a feature
+    array indexed with it reads from its end; an id without a time has no
+    place in a temporal sample.
+    """
+    known = [bound for bound in (num_sources, num_times) if bound is not None]
+    limit = min(known) if known else None
     for start, chunk in _chunks(row):
-        outside = np.flatnonzero((chunk < 0) | (chunk >= num_sources))
+        outside = np.flatnonzero(chunk < 0 if limit is None else (chunk < 0) | (chunk >= limit))
         if outside.size:
             at = start + int(outside[0])
-            yield GraphFault("row", key, at, f"id {row[at]} is outside 0..{num_sources - 1}")
+            if limit is None:
+                message = f"id {row[at]} is negative"
+            elif row[at] < 0 or limit == num_sources:
+                message = f"id {row[at]} is outside 0..{limit - 1}"
+            else:
+                message = f"id {row[at]} has no time (node_time holds {num_times})"
+            yield GraphFault("row", key, at, message)
             return
 
 

@@ -7,6 +7,7 @@ so pandas and pyarrow are never imported here.
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -64,6 +65,8 @@ def build_graph(
     ----------
     num_nodes : mapping of str to int
         The number of nodes of each node type; ids run from 0 to count - 1.
+        A count is a non-negative ``int`` or numpy integer (``bool`` is
+        refused: a flag given for a count is a mistake).
     edges : mapping of (source type, relation, destination type) to table
         Per edge type, a table with a source-id and a destination-id column
         (a dict of arrays, a pandas DataFrame or a pyarrow Table), or a pair
@@ -91,10 +94,13 @@ def build_graph(
     Raises
     ------
     ValueError
-        For an unknown node type, ids that are not integers or lie outside
+        For a count that is not a non-negative integer (naming the node
+        type); an unknown node type, ids that are not integers or lie outside
         their type, columns of different lengths, or a node_time array of the
-        wrong length; the message names the table, the column and the first
-        bad row.
+        wrong length (naming the table, the column and the first bad row);
+        an edge type that two tables, reverses or event tables produce
+        (naming both origins), or two edge types whose keys collide through
+        ``"__"`` (naming both).
 
     Examples
     --------
@@ -117,13 +123,13 @@ def build_graph(
     >>> events.row["rates__from__user"].tolist()   # user 0's ratings, oldest first
     [1, 0, 2]
     """
-    counts = dict(num_nodes)
+    counts = {name: node_count(name, count) for name, count in num_nodes.items()}
     times = {name: _node_times(name, values, counts) for name, values in (node_time or {}).items()}
     timed = dict(edge_time or {})
     unknown = [edge_type for edge_type in timed if edge_type not in edges]
     if unknown:
         raise ValueError(f"edge_time {unknown[0]!r}: no such edge type in edges")
-    edge_types: list[EdgeType] = []
+    claims: dict[str, tuple[EdgeType, str]] = {}
     colptr: dict[str, Int64Array] = {}
     row: dict[str, Int64Array] = {}
     for edge_type, table in edges.items():
@@ -132,18 +138,54 @@ def build_graph(
         if edge_type in timed:
             forward = _event_edges(edge_type, table, timed[edge_type], source, destination,
                                    counts, times)
+            origin = f"the events of edges {edge_type!r}"
         else:
             forward = [(edge_type, source, destination)]
+            origin = f"edges {edge_type!r}"
         for kind, sources, destinations in forward:
-            pairs = [(kind, sources, destinations)]
+            pairs = [(kind, sources, destinations, origin)]
             if add_reverse:
-                pairs.append(((kind[2], reverse_prefix + kind[1], kind[0]), destinations, sources))
-            for built, built_sources, built_destinations in pairs:
+                pairs.append(((kind[2], reverse_prefix + kind[1], kind[0]), destinations, sources,
+                              f"the reverse of {kind!r}"))
+            for built, built_sources, built_destinations, built_origin in pairs:
+                _claim(claims, built, built_origin)
                 key = edge_type_key(built)
                 colptr[key], row[key] = _compressed_columns(
                     built_sources, built_destinations, counts[built[2]], times.get(built[0]))
-                edge_types.append(built)
+    edge_types = [edge_type for edge_type, _ in claims.values()]
     return GraphArrays(list(counts), edge_types, colptr, row, times, counts)
+
+
+def node_count(node_type: str, count: Any) -> int:
+    """``count`` as an ``int``: a non-negative integer (numpy's too), never a ``bool``."""
+    name = f"num_nodes {node_type!r}"
+    if isinstance(count, (bool, np.bool_)):
+        raise ValueError(f"{name}: the count must be a non-negative integer, not {count!r}")
+    try:
+        value = operator.index(count)
+    except TypeError:
+        raise ValueError(f"{name}: the count must be a non-negative integer, not {count!r} "
+                         f"({type(count).__name__})") from None
+    if value < 0:
+        raise ValueError(f"{name}: the count must be a non-negative integer, not {value}")
+    return value
+
+
+def _claim(claims: dict[str, tuple[EdgeType, str]], edge_type: EdgeType, origin: str) -> None:
+    """Records where ``edge_type`` comes from, by its key; refuses a second origin or a shared key.
+
+    A second set of arrays would replace the first one's (its edges lost) and
+    the sampler would expand the type twice; two types with one key are
+    refused by the sampler itself, so they are refused here, at build time.
+    """
+    key = edge_type_key(edge_type)
+    if key in claims:
+        other, first = claims[key]
+        if other == edge_type:
+            raise ValueError(f"edge type {edge_type!r} comes from {first} and from {origin}")
+        raise ValueError(f"edge types {other!r} (from {first}) and {edge_type!r} (from {origin}) "
+                         f"share the key {key!r}")
+    claims[key] = (edge_type, origin)
 
 
 EdgePair = tuple[EdgeType, Int64Array, Int64Array]
@@ -194,12 +236,15 @@ def _column_order(sources: Int64Array, destinations: Int64Array, num_destination
     positions. Where the key would not fit in int64, a stable argsort (or a
     lexsort with times) does the same.
     """
+    # Python ints throughout: a numpy integer count would wrap in int64 here
+    # and let keys that do not fit pass the guard.
+    num_destinations = operator.index(num_destinations)
     position_bits = max(len(destinations) - 1, 0).bit_length()
     rank: Int64Array | None = None
     num_ranks = 1
     if source_time is not None:
         distinct, rank = np.unique(source_time, return_inverse=True)
-        num_ranks = len(distinct)
+        num_ranks = int(len(distinct))
     if (num_destinations * num_ranks) << position_bits > 1 << KEY_BITS:
         if source_time is None:
             return np.argsort(destinations, kind="stable")

@@ -79,11 +79,26 @@ def saved_graph(folder: Path) -> Path:
 
 
 def stuck_after(processes: list[psutil.Process], patience: float) -> float:
-    """0 once every process has ended, or ``inf`` if one is still alive after ``patience`` (then killed)."""
-    _, alive = psutil.wait_procs(processes, timeout=patience)
-    for process in alive:
-        process.kill()
-    return math.inf if alive else 0.0
+    """0 once every process has ended, or ``inf`` if one is still alive after ``patience`` (then killed).
+
+    A process has ended once it is a zombie: what remains is for whoever
+    adopted it to reap, which here can take seconds and is no work of the loader's.
+    """
+    deadline = time.perf_counter() + patience
+    while any(map(alive, processes)):
+        if time.perf_counter() > deadline:
+            for process in filter(alive, processes):
+                process.kill()
+            return math.inf
+        time.sleep(0.002)
+    return 0.0
+
+
+def alive(process: psutil.Process) -> bool:
+    try:
+        return process.status() != psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return False
 
 
 def run(folder: Path, args: argparse.Namespace, scenario: str) -> tuple[float, float]:
@@ -116,7 +131,7 @@ def run(folder: Path, args: argparse.Namespace, scenario: str) -> tuple[float, f
         training.kill()
         training.wait()
         surfaced = math.inf
-    stuck = stuck_after([worker for worker in workers if worker.is_running()], args.patience)
+    stuck = stuck_after(workers, args.patience)
     return surfaced, stuck + time.perf_counter() - start
 
 

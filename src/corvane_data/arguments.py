@@ -30,12 +30,13 @@ def integer(argument: str, value: object, *, minimum: int | None = None) -> int:
     return number
 
 
-def integer_array(argument: str, values: Any) -> Int64Array:
+def integer_array(argument: str, values: Any, *, position: str = "position") -> Int64Array:
     """A contiguous one-dimensional int64 copy or view of integer ``values``.
 
     Empty input of any dtype is an empty array; floats (``NaN`` and ``NaT``
     included), bools, datetimes, objects and unsigned values past int64 are
-    refused with a ValueError naming ``argument``.
+    refused with a ValueError naming ``argument`` (and the first bad
+    ``position``, a word such as "row").
     """
     array = np.asarray(values)
     if array.ndim != 1:
@@ -47,6 +48,6 @@ def integer_array(argument: str, values: Any) -> Int64Array:
                          " (missing values make a column float or object)")
     if array.dtype.kind == "u" and int(array.max()) > INT64_MAX:
         first = int(np.flatnonzero(array > INT64_MAX)[0])
-        raise ValueError(f"{argument}: position {first} holds {array[first]}, "
+        raise ValueError(f"{argument} {position} {first} holds {array[first]}, "
                          "which does not fit in int64")
     return np.ascontiguousarray(array, dtype=np.int64)

@@ -15,6 +15,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from corvane_data.arguments import integer_array
+
 EdgeType = tuple[str, str, str]
 Int64Array = npt.NDArray[np.int64]
 
@@ -291,17 +293,7 @@ def _column(name: str, table: Any, column: str) -> Any:
 
 
 def _integers(name: str, column: str, values: Any) -> Int64Array:
-    array = np.asarray(values)
-    if array.ndim != 1:
-        raise ValueError(f"{name}: column {column!r} must be one-dimensional, not {array.ndim}-D")
-    if array.size and array.dtype.kind not in "iu":
-        raise ValueError(f"{name}: column {column!r} must hold integers, not {array.dtype}"
-                         " (missing values make a column float or object)")
-    if array.dtype.kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
-        first = int(np.flatnonzero(array > np.iinfo(np.int64).max)[0])
-        raise ValueError(f"{name}: column {column!r} row {first} holds {array[first]}, "
-                         "which does not fit in int64")
-    return array.astype(np.int64, copy=False)
+    return integer_array(f"{name}: column {column!r}", values, position="row")
 
 
 def _ids(name: str, column: str, values: Any, count: int) -> Int64Array:

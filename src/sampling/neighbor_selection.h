@@ -67,18 +67,22 @@ ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, Ch
 template <bool kPolled>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
-    constexpr std::int64_t kSlotsAhead = 8;
+    constexpr std::uint64_t kSlotsAhead = 8;
     const std::int64_t batch = destination.entry.batch;
-    for (std::int64_t position = first; position < std::min(last, first + kSlotsAhead);
-         ++position) {
+    // Bounds from the positions left, never a position plus the distance: an
+    // empty column may start at INT64_MAX.
+    const std::int64_t first_ahead =
+        first + static_cast<std::int64_t>(std::min(positions_left(first, last), kSlotsAhead));
+    for (std::int64_t position = first; position < first_ahead; ++position) {
         expansion.source.prefetch(SampledNode{batch, expansion.row[position]});
     }
     for (std::int64_t position = first; position < last; ++position) {
         if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
             expansion.signal_poll.after(SignalPoll::kInterval);
         }
-        if (position + kSlotsAhead < last) {
-            expansion.source.prefetch(SampledNode{batch, expansion.row[position + kSlotsAhead]});
+        if (positions_left(position, last) > kSlotsAhead) {
+            const std::int64_t ahead = position + static_cast<std::int64_t>(kSlotsAhead);
+            expansion.source.prefetch(SampledNode{batch, expansion.row[ahead]});
         }
         admit_neighbor(expansion, position, destination);
     }

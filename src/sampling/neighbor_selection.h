@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -67,22 +66,25 @@ ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, Ch
 template <bool kPolled>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
-    constexpr std::uint64_t kSlotsAhead = 8;
+    constexpr std::int64_t kSlotsAhead = 8;
     const std::int64_t batch = destination.entry.batch;
-    // Bounds from the positions left, never a position plus the distance: an
-    // empty column may start at INT64_MAX.
-    const std::int64_t first_ahead =
-        first + static_cast<std::int64_t>(std::min(positions_left(first, last), kSlotsAhead));
-    for (std::int64_t position = first; position < first_ahead; ++position) {
+    // Whether the positions reach past the look-ahead distance, judged by
+    // the positions left, never by a position plus the distance: an empty
+    // column may start at INT64_MAX. Only then do the first kSlotsAhead
+    // positions end before `last`, and the positions before
+    // `last - kSlotsAhead` have a neighbour kSlotsAhead on.
+    const bool reaches_ahead = positions_left(first, last) > std::uint64_t{kSlotsAhead};
+    const std::int64_t first_slots_end = reaches_ahead ? first + kSlotsAhead : last;
+    const std::int64_t slot_ahead_end = reaches_ahead ? last - kSlotsAhead : first;
+    for (std::int64_t position = first; position < first_slots_end; ++position) {
         expansion.source.prefetch(SampledNode{batch, expansion.row[position]});
     }
     for (std::int64_t position = first; position < last; ++position) {
         if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
             expansion.signal_poll.after(SignalPoll::kInterval);
         }
-        if (positions_left(position, last) > kSlotsAhead) {
-            const std::int64_t ahead = position + static_cast<std::int64_t>(kSlotsAhead);
-            expansion.source.prefetch(SampledNode{batch, expansion.row[ahead]});
+        if (position < slot_ahead_end) {
+            expansion.source.prefetch(SampledNode{batch, expansion.row[position + kSlotsAhead]});
         }
         admit_neighbor(expansion, position, destination);
     }

@@ -152,10 +152,10 @@ def test_a_signal_ends_a_call_of_endless_hops():
 ], ids=["beyond memory", "beyond memory after some counters fit", "beyond any vector"])
 def test_more_hops_than_memory_counts_fail_before_the_first(hops):
     # Offsets of 2 bytes (int8, so that numpy allows 2^61 rows) that claim
-    # `hops` rows. Under a limit of 1 GiB more
-    # address space, the counters of 5 * 10^7 hops fit for one list (400 MB)
-    # but not for all three. No row may be read, what was reserved is given
-    # back, and the sampler then answers as a fresh one.
+    # `hops` rows. Under a limit of 1 GiB more address space, the counters of
+    # 5 * 10^7 hops fit for two of the three lists (400 MB each), not for the
+    # third. No row may be read, what was reserved is given back, and the
+    # sampler then answers as a fresh one.
     output = run_python(f"""
         import resource
         import numpy as np

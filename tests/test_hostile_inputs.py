@@ -193,9 +193,9 @@ def spoil_colptr(draw, graph, colptr, row):
         values.clear()
 
 
-# Entries at or near the 64-bit limits, a look-ahead distance or more apart:
-# any sum of such a position and a distance, or difference of two of them,
-# overflows.
+# Entries at the 64-bit limits, within a look-ahead distance of them and
+# beyond it: such a position plus a distance, or one such entry minus
+# another, overflows.
 HIGH = st.sampled_from([INT64_MAX, INT64_MAX - 1, INT64_MAX - 8, INT64_MAX - 40])
 LOW = st.sampled_from([INT64_MIN, INT64_MIN + 1, INT64_MIN + 8, -INT64_MAX])
 

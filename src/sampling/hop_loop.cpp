@@ -75,7 +75,12 @@ std::int64_t chunk_work(const std::vector<ColumnRange>& columns, ChunkRange chun
     std::uint64_t work = 0;
     for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
         // Unchecked yet: any two int64 values, whose difference may not fit.
-        work += std::min(positions_left(columns[i].start, columns[i].end), kMost);
+        const ColumnRange& column = columns[i];
+        if (column.end > column.start) {
+            work += std::min(
+                static_cast<std::uint64_t>(column.end) - static_cast<std::uint64_t>(column.start),
+                kMost);
+        }
     }
     return static_cast<std::int64_t>(work);
 }

@@ -148,6 +148,8 @@ def graphs(draw, hostile):
     if hostile:
         for fault in draw(st.lists(st.sampled_from(GRAPH_FAULTS), min_size=1, max_size=2)):
             fault(draw, graph, colptr, row)
+    elif draw(st.integers(0, 4)) == 4:
+        empty_extreme_columns(draw, graph, colptr, row)  # still valid
 
     constructor = graph.constructor
     constructor["node_types"], constructor["edge_types"] = node_types, edge_types
@@ -191,6 +193,35 @@ def spoil_colptr(draw, graph, colptr, row):
         values.clear()
 
 
+# Entries at the 64-bit limits, within a look-ahead distance of them and
+# beyond it: such a position plus a distance, or one such entry minus
+# another, overflows.
+HIGH = st.sampled_from([INT64_MAX, INT64_MAX - 1, INT64_MAX - 8, INT64_MAX - 40])
+LOW = st.sampled_from([INT64_MIN, INT64_MIN + 1, INT64_MIN + 8, -INT64_MAX])
+
+
+def empty_extreme_columns(draw, graph, colptr, row):
+    """Empty columns at the 64-bit limits, which the rules accept as nothing is read: every
+    column up to some node's starts near INT64_MAX, or every column from some node's on ends
+    near INT64_MIN."""
+    ends = colptr[draw(st.sampled_from(sorted(colptr)))]
+    if ends:
+        i = draw(st.integers(0, len(ends) - 1))
+        if draw(st.booleans()):
+            ends[:i + 1] = sorted(draw(st.lists(HIGH, min_size=i + 1, max_size=i + 1)), reverse=True)
+        else:
+            ends[i:] = sorted(draw(st.lists(LOW, min_size=len(ends) - i, max_size=len(ends) - i)), reverse=True)
+
+
+def extreme_entry(draw, graph, colptr, row):
+    """One colptr entry (the columns on either side, unless empty, then lie outside row) or
+    neighbour id near a 64-bit limit."""
+    key = draw(st.sampled_from(sorted(colptr)))
+    values = draw(st.sampled_from([colptr[key], row[key]]))
+    if values:
+        values[draw(st.integers(0, len(values) - 1))] = draw(HIGH | LOW)
+
+
 def shorten_node_time(draw, graph, colptr, row):
     if graph.times:
         values = graph.times[draw(st.sampled_from(sorted(graph.times)))]
@@ -206,7 +237,8 @@ def unsort_column(draw, graph, colptr, row):
         row[key][start:end] = row[key][start:end][::-1]
 
 
-GRAPH_FAULTS = [spoil_row_id, spoil_colptr, shorten_node_time, unsort_column]
+GRAPH_FAULTS = [spoil_row_id, spoil_colptr, shorten_node_time, unsort_column, empty_extreme_columns,
+                extreme_entry]
 
 
 @st.composite

@@ -1,6 +1,7 @@
 #include "bindings/error_translation.h"
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include <pybind11/pybind11.h>
@@ -32,6 +33,11 @@ void translate(std::exception_ptr failure) {
         set_python_error(PyExc_RuntimeError, error.message());
     } catch (const IndexFailure& error) {
         set_python_error(PyExc_IndexError, error.message());
+    } catch (const std::length_error& error) {
+        // A container asked for more than any size holds (a request claiming
+        // more hops than memory counts): out of memory, as std::bad_alloc is
+        // (pybind11 would make it ValueError).
+        set_python_error(PyExc_MemoryError, error.what());
     }
 }
 

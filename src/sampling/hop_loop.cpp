@@ -1,6 +1,9 @@
 #include "sampling/hop_loop.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
 
 #include "sampling/neighbor_selection.h"
 #include "sampling/prefetch_schedule.h"
@@ -161,6 +164,41 @@ void advance_frontiers(HopContext& context) {
     }
 }
 
+// The length a counter list reaches over the call: the entry set up before
+// the first hop and `per_hop` more for each hop. A length that no size
+// holds throws std::length_error, as reserve does for one that no vector
+// holds; both reach the caller as MemoryError.
+std::size_t counter_length(std::uint64_t num_hops, std::uint64_t per_hop) {
+    constexpr std::uint64_t kMost = std::numeric_limits<std::size_t>::max() - 1;
+    if (per_hop != 0 && num_hops > kMost / per_hop) {
+        throw std::length_error("more per-hop counters than memory holds");
+    }
+    return static_cast<std::size_t>(1 + num_hops * per_hop);
+}
+
+// Room for every hop's counters before the first hop. The number of hops
+// comes from the request's arrays, which can claim far more rows than they
+// hold (a broadcast view of 10^12 rows takes 16 bytes): counters grown hop by
+// hop would take memory for as long as it lasts before failing, while their
+// whole length, reserved here, fails at once. Whatever a failed reservation
+// did take goes back when the call's scope empties the working maps.
+void reserve_hop_counters(const GraphStore& graph, std::uint64_t num_hops, WorkingMaps& working) {
+    // A node type listed twice gets two entries per hop (advance_frontiers);
+    // an edge type listed twice adds two to its key's list (expand_edge_type).
+    for (std::size_t type = 0; type < working.num_sampled_nodes.size(); ++type) {
+        const auto per_hop = std::count(graph.listed_order.begin(), graph.listed_order.end(), type);
+        working.num_sampled_nodes[type].reserve(
+            counter_length(num_hops, static_cast<std::uint64_t>(per_hop)));
+    }
+    for (std::size_t key = 0; key < working.num_sampled_edges.size(); ++key) {
+        const auto per_hop = std::count_if(
+            graph.edge_types.begin(), graph.edge_types.end(),
+            [key](const EdgeTypeRecord& edge_type) { return edge_type.key_index == key; });
+        working.num_sampled_edges[key].reserve(
+            counter_length(num_hops, static_cast<std::uint64_t>(per_hop)));
+    }
+}
+
 }  // namespace
 
 void run_hop(HopContext& context, std::uint64_t hop) {
@@ -171,6 +209,7 @@ void run_hop(HopContext& context, std::uint64_t hop) {
 }
 
 void run_hops(HopContext& context) {
+    reserve_hop_counters(context.graph, context.parameters.num_hops(), context.call.working);
     for (std::uint64_t hop = 0; hop < context.parameters.num_hops(); ++hop) {
         run_hop(context, hop);
     }

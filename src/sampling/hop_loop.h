@@ -21,7 +21,9 @@ struct HopContext {
 // each node type's frontier on to the nodes that this hop admitted.
 void run_hop(HopContext& context, std::uint64_t hop);
 
-// Every hop of the call, in order.
+// Every hop of the call, in order, once the per-hop counters have room for
+// all of them (std::bad_alloc or std::length_error, before any draw, when
+// they cannot have it).
 void run_hops(HopContext& context);
 
 }  // namespace corvane

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -69,15 +68,22 @@ CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNod
                                            std::int64_t first, std::int64_t last) {
     constexpr std::int64_t kSlotsAhead = 8;
     const std::int64_t batch = destination.entry.batch;
-    for (std::int64_t position = first; position < std::min(last, first + kSlotsAhead);
-         ++position) {
+    // Whether the positions reach past the look-ahead distance, judged by
+    // the positions left, never by a position plus the distance: an empty
+    // column may start at INT64_MAX. Only then do the first kSlotsAhead
+    // positions end before `last`, and the positions before
+    // `last - kSlotsAhead` have a neighbour kSlotsAhead on.
+    const bool reaches_ahead = positions_left(first, last) > std::uint64_t{kSlotsAhead};
+    const std::int64_t first_slots_end = reaches_ahead ? first + kSlotsAhead : last;
+    const std::int64_t slot_ahead_end = reaches_ahead ? last - kSlotsAhead : first;
+    for (std::int64_t position = first; position < first_slots_end; ++position) {
         expansion.source.prefetch(SampledNode{batch, expansion.row[position]});
     }
     for (std::int64_t position = first; position < last; ++position) {
         if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
             expansion.signal_poll.after(SignalPoll::kInterval);
         }
-        if (position + kSlotsAhead < last) {
+        if (position < slot_ahead_end) {
             expansion.source.prefetch(SampledNode{batch, expansion.row[position + kSlotsAhead]});
         }
         admit_neighbor(expansion, position, destination);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "sampling/neighbor_selection.h"
 #include "sampling/prefetch_schedule.h"
@@ -185,17 +186,20 @@ std::size_t counter_length(std::uint64_t num_hops, std::uint64_t per_hop) {
 void reserve_hop_counters(const GraphStore& graph, std::uint64_t num_hops, WorkingMaps& working) {
     // A node type listed twice gets two entries per hop (advance_frontiers);
     // an edge type listed twice adds two to its key's list (expand_edge_type).
-    for (std::size_t type = 0; type < working.num_sampled_nodes.size(); ++type) {
-        const auto per_hop = std::count(graph.listed_order.begin(), graph.listed_order.end(), type);
-        working.num_sampled_nodes[type].reserve(
-            counter_length(num_hops, static_cast<std::uint64_t>(per_hop)));
+    // Counted in one pass each: a graph may have tens of thousands of types.
+    std::vector<std::uint64_t> per_node_type(working.num_sampled_nodes.size(), 0);
+    for (const std::size_t type : graph.listed_order) {
+        ++per_node_type[type];
     }
-    for (std::size_t key = 0; key < working.num_sampled_edges.size(); ++key) {
-        const auto per_hop = std::count_if(
-            graph.edge_types.begin(), graph.edge_types.end(),
-            [key](const EdgeTypeRecord& edge_type) { return edge_type.key_index == key; });
-        working.num_sampled_edges[key].reserve(
-            counter_length(num_hops, static_cast<std::uint64_t>(per_hop)));
+    std::vector<std::uint64_t> per_key(working.num_sampled_edges.size(), 0);
+    for (const EdgeTypeRecord& edge_type : graph.edge_types) {
+        ++per_key[edge_type.key_index];
+    }
+    for (std::size_t type = 0; type < per_node_type.size(); ++type) {
+        working.num_sampled_nodes[type].reserve(counter_length(num_hops, per_node_type[type]));
+    }
+    for (std::size_t key = 0; key < per_key.size(); ++key) {
+        working.num_sampled_edges[key].reserve(counter_length(num_hops, per_key[key]));
     }
 }
 

@@ -7,6 +7,7 @@ values instead, naming the argument.
 
 from __future__ import annotations
 
+import operator
 from typing import Any
 
 import numpy as np
@@ -19,12 +20,22 @@ INT64_MIN = int(np.iinfo(np.int64).min)
 
 
 def integer(argument: str, value: object, *, minimum: int | None = None) -> int:
-    """``value`` as an int, or a ValueError naming ``argument``."""
-    if not isinstance(value, int | np.integer) or isinstance(value, bool | np.bool_):
-        raise ValueError(f"{argument} must be an integer, not {value!r}")
-    number = int(value)
+    """``value`` as an int: any integer (numpy's too, anything with ``__index__``), never a bool.
+
+    Anything else, a value below ``minimum`` or past int64 is a ValueError
+    naming ``argument``.
+    """
+    kind = "a non-negative integer" if minimum == 0 else "an integer"
+    if isinstance(value, bool | np.bool_):  # a flag given for a number is a mistake
+        raise ValueError(f"{argument} must be {kind}, not {value!r}")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise ValueError(f"{argument} must be {kind}, not {value!r} "
+                         f"({type(value).__name__})") from None
     if minimum is not None and number < minimum:
-        raise ValueError(f"{argument} must be at least {minimum}, not {number}")
+        bound = kind if minimum == 0 else f"at least {minimum}"
+        raise ValueError(f"{argument} must be {bound}, not {number}")
     if not INT64_MIN <= number <= INT64_MAX:
         raise ValueError(f"{argument} is {number}, which does not fit in int64")
     return number

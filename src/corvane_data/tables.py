@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from corvane_data.arguments import integer_array
+from corvane_data.arguments import integer, integer_array
 
 EdgeType = tuple[str, str, str]
 Int64Array = npt.NDArray[np.int64]
@@ -160,17 +160,7 @@ def build_graph(
 
 def node_count(node_type: str, count: Any) -> int:
     """``count`` as an ``int``: a non-negative integer (numpy's too), never a ``bool``."""
-    name = f"num_nodes {node_type!r}"
-    if isinstance(count, (bool, np.bool_)):
-        raise ValueError(f"{name}: the count must be a non-negative integer, not {count!r}")
-    try:
-        value = operator.index(count)
-    except TypeError:
-        raise ValueError(f"{name}: the count must be a non-negative integer, not {count!r} "
-                         f"({type(count).__name__})") from None
-    if value < 0:
-        raise ValueError(f"{name}: the count must be a non-negative integer, not {value}")
-    return value
+    return integer(f"num_nodes {node_type!r}: the count", count, minimum=0)
 
 
 def _claim(claims: dict[str, tuple[EdgeType, str]], edge_type: EdgeType, origin: str) -> None:

@@ -220,8 +220,6 @@ class SeedLoader:
         return self._workers
 
 
-
-
 def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> None:
     """Every seed id is a node of the seed type, as far as the graph tells its count."""
     bounds = [max(len(graph.colptr[edge_type_key(edge_type)]) - 1, 0) for edge_type in graph.edge_types

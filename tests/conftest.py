@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import corvane
+from corvane_data import build_graph
 
 # Set by `make test-sanitize`, which runs this interpreter with the ASan
 # runtime preloaded. Programs that tests start inherit the runtime, so a child
@@ -125,3 +126,23 @@ def single_edge_type_sampler(colptr, row, node_time=None, seed=123, node_types=(
 @pytest.fixture
 def paper_author():
     return paper_author_sampler()
+
+
+def rated(num_users=60, num_items=20, num_ratings=600, seed=0):
+    """Users rate items at times: rating events between them, both ways."""
+    rng = np.random.default_rng(seed)
+    table = {"source": rng.integers(0, num_users, num_ratings),
+             "destination": rng.integers(0, num_items, num_ratings),
+             "time": rng.integers(0, 1000, num_ratings)}
+    graph = build_graph({"user": num_users, "item": num_items}, {("user", "rates", "item"): table},
+                        edge_time={("user", "rates", "item"): "time"}, add_reverse=True)
+    return table, graph
+
+
+def same_batches(first, second):
+    """Two epochs' batches are the same, batch by batch: their indices, nodes and edges."""
+    assert [batch.index for batch in first] == [batch.index for batch in second]
+    for a, b in zip(first, second):
+        for one, other in ((a.node_ids, b.node_ids), (a.edge_index, b.edge_index)):
+            assert one.keys() == other.keys()
+            assert all(np.array_equal(one[key], other[key]) for key in one)

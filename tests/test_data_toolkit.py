@@ -14,6 +14,7 @@ import corvane_data.batches
 import corvane_data.check
 import corvane_data.loader
 import corvane_data.storage
+from conftest import rated, same_batches
 from corvane_data import (
     BatchSampler,
     GraphArrays,
@@ -30,29 +31,10 @@ from corvane_data import (
 NO_TIME = np.empty(0, np.int64)
 
 
-def rated(num_users=60, num_items=20, num_ratings=600, seed=0):
-    """Users rate items at times: rating events between them, both ways."""
-    rng = np.random.default_rng(seed)
-    table = {"source": rng.integers(0, num_users, num_ratings),
-             "destination": rng.integers(0, num_items, num_ratings),
-             "time": rng.integers(0, 1000, num_ratings)}
-    graph = build_graph({"user": num_users, "item": num_items}, {("user", "rates", "item"): table},
-                        edge_time={("user", "rates", "item"): "time"}, add_reverse=True)
-    return table, graph
-
-
 @pytest.fixture(scope="module")
 def saved(tmp_path_factory):
     _, graph = rated()
     return save_graph(tmp_path_factory.mktemp("graph"), graph), graph
-
-
-def same_batches(first, second):
-    assert len(first) == len(second)
-    for a, b in zip(first, second):
-        for one, other in ((a.node_ids, b.node_ids), (a.edge_index, b.edge_index)):
-            assert one.keys() == other.keys()
-            assert all(np.array_equal(one[key], other[key]) for key in one)
 
 
 def test_timed_edges_become_events_that_no_seed_sees_past_its_time():

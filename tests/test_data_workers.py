@@ -12,31 +12,20 @@ import numpy as np
 import psutil
 import pytest
 
-from corvane_data import SeedLoader, build_graph, save_graph
+from conftest import rated, same_batches
+from corvane_data import SeedLoader, save_graph
 
-RATES = ("user", "rates", "item")
 BY_USER, OF_USER = ("rates", "from", "user"), ("user", "rev_from", "rates")
 BY_ITEM, OF_ITEM = ("rates", "to", "item"), ("item", "rev_to", "rates")
 
 
-def rating_events(num_users=60, num_ratings=600):
-    rng = np.random.default_rng(0)
-    table = {"source": rng.integers(0, num_users, num_ratings),
-             "destination": rng.integers(0, 20, num_ratings), "time": rng.integers(0, 1000, num_ratings)}
-    return build_graph({"user": num_users, "item": 20}, {RATES: table}, edge_time={RATES: "time"},
-                       add_reverse=True)
+def rating_events():
+    return rated()[1]
 
 
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
     return save_graph(tmp_path_factory.mktemp("graph"), rating_events())
-
-
-def same_batches(first, second):
-    assert [batch.index for batch in first] == [batch.index for batch in second]
-    for a, b in zip(first, second):
-        assert all(np.array_equal(a.node_ids[t], b.node_ids[t]) for t in a.node_ids)
-        assert all(np.array_equal(a.edge_index[e], b.edge_index[e]) for e in a.edge_index)
 
 
 OTHERS = {OF_USER: [2, 2], BY_ITEM: [2, 2], OF_ITEM: [2, 2]}

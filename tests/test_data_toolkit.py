@@ -172,29 +172,32 @@ def test_loader_epochs_cover_every_seed_and_repeat_from_the_seed(saved):
 
 
 @pytest.mark.parametrize("start_method", ["forkserver", "spawn"])
-def test_workers_give_batches_in_order_each_from_its_own_engine(saved, start_method):
+def test_batches_are_the_same_for_any_worker_count_and_alone(saved, start_method):
     folder, graph = saved
     options = {"num_neighbors": [4, 3], "batch_size": 8, "seed": 5, "shuffle": True}
     seeds, times = np.arange(60), np.full(60, 900)
+    labels = {"y": seeds * 10, "weight": np.stack([seeds, -seeds], axis=1)}
     with SeedLoader(folder, "user", seeds, times, num_workers=2, start_method=start_method,
-                    **options) as loader:
+                    labels=labels, **options) as loader:
         for _batch in loader:  # leave the first epoch early
             break
         epoch_one = list(loader)
+        alone = [loader.batch(1, index) for index in range(len(loader))]
+    for batch in epoch_one:
+        assert batch.labels["y"].tolist() == (batch.seed_ids * 10).tolist()
+        assert batch.labels["weight"].tolist() == np.stack([batch.seed_ids, -batch.seed_ids], 1).tolist()
     order = SeedLoader(graph, "user", seeds, **options).order(1)
     request = corvane_data.sampling_request(graph.edge_types, [4, 3], None)
-    workers = [BatchSampler(graph, "user", request) for _ in range(2)]
-    for number, worker in enumerate(workers):
-        worker.start_epoch(derived_seed(5, 1, 1, number))
-    expected = [workers[i % 2].sample(i, seeds[order[8 * i:8 * i + 8]], times[:8 if i < 7 else 4])
-                for i in range(8)]
+    sampler = BatchSampler(graph, "user", request)
+    expected = [sampler.sample(i, derived_seed(5, 1, 1, i), seeds[order[8 * i:8 * i + 8]],
+                               times[:8 if i < 7 else 4]) for i in range(8)]
     same_batches(epoch_one, expected)
-    one_worker = SeedLoader(folder, "user", seeds, times, num_workers=1, **options)
-    one_worker.epoch = 1
-    in_process = SeedLoader(folder, "user", seeds, times, **options)
-    in_process.epoch = 1
-    same_batches(list(one_worker), list(in_process))
-    one_worker.close()
+    same_batches(epoch_one, alone)
+    for num_workers in (0, 1):
+        other = SeedLoader(folder, "user", seeds, times, num_workers=num_workers, **options)
+        other.epoch = 1
+        same_batches(list(other), epoch_one)
+        other.close()
 
 
 def test_dask_actors_give_the_batches_of_as_many_worker_processes(saved):

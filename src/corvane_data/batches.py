@@ -11,7 +11,7 @@ the seeds.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -45,6 +45,9 @@ class MiniBatch:
         Nodes added per hop (element 0: the seeds) and edges per hop.
     index : int
         The batch's position in its epoch.
+    labels : dict of str to array
+        The per-seed arrays the loader was given (labels, weights, any
+        payload), row ``i`` for seed ``i``.
     """
 
     seed_type: str
@@ -57,6 +60,7 @@ class MiniBatch:
     num_nodes_per_hop: dict[str, Int64Array]
     num_edges_per_hop: dict[EdgeType, Int64Array]
     index: int = 0
+    labels: dict[str, npt.NDArray[Any]] = field(default_factory=dict)
 
     @classmethod
     def from_result(cls, result: SampleResult, edge_types: list[EdgeType], seed_type: str,

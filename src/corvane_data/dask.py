@@ -3,11 +3,11 @@
 Each Dask worker holds one :class:`~corvane_data.BatchSampler` actor: it maps
 the graph folder once (the path must name the same saved graph on every
 machine: a shared file system or a copy per machine) and samples the batches
-it is sent. Worker ``w`` of ``n`` gets batches ``w, w + n, ...`` and samples
-them in order with the seed ``derived_seed(seed, 1, epoch, w)``, exactly as the
-loader's worker processes do, so a cluster of ``n`` workers gives the batches
-``SeedLoader(..., num_workers=n)`` gives. Each actor has one call in flight at
-a time, which is what keeps its batches in order.
+it is sent. Worker ``w`` of ``n`` gets batches ``w, w + n, ...``, each with
+the sampler seed the loader derived for it, so a cluster of any size gives
+the batches the loader gives in-process or with any number of worker
+processes. Each actor has one call in flight at a time, which is what keeps
+its batches in order.
 
 A worker that dies takes its actor with it, and a call to a dead actor may
 never answer; so every answer is awaited in slices of ``POLL`` seconds, and
@@ -74,7 +74,7 @@ class DaskWorkers:
         self.actors = [future.result() for future in futures]
         self._futures = futures  # the actors live as long as these futures
         self.in_flight: list[Any] = [None] * self.count
-        self.waiting: list[deque[tuple[int, Int64Array, Int64Array]]] = [
+        self.waiting: list[deque[tuple[int, int, Int64Array, Int64Array]]] = [
             deque() for _ in range(self.count)]
 
     @classmethod
@@ -89,13 +89,9 @@ class DaskWorkers:
             raise ValueError("the loader's graph must be a saved folder")
         return cls(client, loader.folder, loader.seed_type, loader.request, limit)
 
-    def start_epoch(self, seeds: list[int]) -> None:
-        calls = [actor.start_epoch(seed) for actor, seed in zip(self.actors, seeds)]
-        for worker, call in enumerate(calls):
-            self._answer(worker, call)
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
-        self.waiting[worker].append((index, seed_ids, seed_time))
+    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
+               seed_time: Int64Array) -> None:
+        self.waiting[worker].append((index, seed, seed_ids, seed_time))
         if self.in_flight[worker] is None:
             self._send_next(worker)
 

@@ -1,12 +1,11 @@
 """A seed-batch loader: seeds in batches, sampled in this process or in worker processes.
 
-Batch ``i`` of an epoch goes to worker ``i % num_workers``; every worker
-samples its batches in order with a sampler of its own, built for the epoch
-with the seed ``derived_seed(seed, 1, epoch, worker)``. Results therefore
-depend on the loader's seed, the epoch and the number of workers, and on
-nothing else (not on timing): the same seed and worker count give the same
-batches, and no two workers ever share an engine state. With no workers the
-loader samples in this process as worker 0 would, so 0 and 1 workers agree.
+Batch ``i`` of epoch ``e`` is sampled by a sampler of its own, seeded with
+``derived_seed(seed, 1, e, i)``, wherever it is sampled. A batch therefore
+depends on the loader's seed, the epoch and its index, and on nothing else:
+not on timing, not on the number of worker processes, not on the size of a
+Dask cluster. In-process, 1 or N workers and a cluster of any size give the
+same batches, and :meth:`SeedLoader.batch` gives any one of them alone.
 
 One epoch runs at a time per loader: starting a new iteration ends the live
 one, whose iterator then stops, and every batch goes to the iterator of its
@@ -15,6 +14,7 @@ own epoch.
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from pathlib import Path
@@ -59,8 +59,12 @@ class SeedLoader:
         from ``seed`` and the epoch.
     drop_last : bool
         Leave out a last batch smaller than ``batch_size``.
+    labels : mapping of str to array, optional
+        Per-seed arrays (labels, weights, any payload with one row per seed)
+        that travel with the seeds: a batch's ``labels[name]`` holds the rows
+        of its seeds, in the batch's seed order.
     seed : int
-        The one seed that the shuffle and every worker's sampler derive from.
+        The one seed that the shuffle and every batch's sampler derive from.
     num_workers : int
         Worker processes (0: sample in this process).
     start_method : str
@@ -87,6 +91,7 @@ class SeedLoader:
                  seed_time: npt.ArrayLike | None = None, *,
                  num_neighbors: Sequence[int] | Mapping[Any, Sequence[int]] | None = None,
                  time_offsets: Mapping[Any, Sequence[tuple[int | None, int]]] | None = None,
+                 labels: Mapping[str, npt.ArrayLike] | None = None,
                  batch_size: int = 512, shuffle: bool = False, drop_last: bool = False,
                  seed: int = 0, num_workers: int = 0, start_method: str = "forkserver",
                  prefetch: int = 2,
@@ -102,6 +107,7 @@ class SeedLoader:
         if self.seed_time.size and len(self.seed_time) != len(self.seeds):
             raise ValueError(f"seed_time has {len(self.seed_time)} times for {len(self.seeds)} "
                              "seeds: give one time per seed, or none")
+        self.labels = _per_seed_arrays(labels or {}, len(self.seeds))
         self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         if seed_type not in self.graph.node_types:
             raise ValueError(f"seed type {seed_type!r} is not a node type of the graph")
@@ -117,6 +123,7 @@ class SeedLoader:
         self._make_workers = workers
         self._workers: Workers | None = None
         self._live: Generator[MiniBatch] | None = None
+        self._own_sampler: BatchSampler | None = None
 
     def __len__(self) -> int:
         """Batches per epoch."""
@@ -136,6 +143,23 @@ class SeedLoader:
             return np.arange(len(self.seeds), dtype=np.int64)
         generator = np.random.default_rng(np.random.SeedSequence(self.seed, spawn_key=(0, epoch)))
         return generator.permutation(len(self.seeds)).astype(np.int64)
+
+    def batch(self, epoch: int, index: int) -> MiniBatch:
+        """Batch ``index`` of epoch ``epoch``, sampled alone in this process.
+
+        It equals the batch that iterating over that epoch gives, with any
+        number of workers: to look at one bad batch, reproduce it here.
+        """
+        epoch = integer("epoch", epoch, minimum=0)
+        index = integer("index", index, minimum=0)
+        if index >= len(self):
+            raise IndexError(f"batch {index} of an epoch of {len(self)} batches")
+        if self._own_sampler is None:
+            self._own_sampler = BatchSampler(self.graph, self.seed_type, self.request)
+        worker = InProcess(self._own_sampler)
+        positions = self._positions(self.order(epoch), index)
+        self._submit(worker, epoch, index, positions)
+        return self._finished(worker.receive(0), positions)
 
     def close(self) -> None:
         """Ends the live epoch and stops the worker processes (a new iteration starts them again)."""
@@ -167,16 +191,14 @@ class SeedLoader:
     def _epoch(self, epoch: int) -> Generator[MiniBatch]:
         workers = self._started()
         order = self.order(epoch)
-        batches = [order[start:start + self.batch_size] for start in range(0, len(order), self.batch_size)]
-        batches = batches[:len(self)]
-        workers.start_epoch([derived_seed(self.seed, 1, epoch, number) for number in range(workers.count)])
+        batches = [self._positions(order, index) for index in range(len(self))]
         ahead = workers.count * self.prefetch
         submitted = 0
         received = 0
         try:
             for index in range(len(batches)):
                 while submitted < min(len(batches), index + ahead):
-                    self._submit(workers, submitted, batches[submitted])
+                    self._submit(workers, epoch, submitted, batches[submitted])
                     submitted += 1
                 try:
                     batch = workers.receive(index % workers.count)
@@ -184,10 +206,20 @@ class SeedLoader:
                     self._stop_workers()
                     raise
                 received += 1
-                yield batch
+                yield self._finished(batch, batches[index])
         except GeneratorExit:  # an epoch left early: take what the workers still owe
             self._drain(workers, range(received, submitted))
             raise
+
+    def _positions(self, order: Int64Array, index: int) -> Int64Array:
+        return order[index * self.batch_size:(index + 1) * self.batch_size]
+
+    def _finished(self, batch: MiniBatch, positions: Int64Array) -> MiniBatch:
+        """The batch as it came from its worker, with the seeds' labels."""
+        if not self.labels:
+            return batch
+        return dataclasses.replace(batch, labels={name: values[positions]
+                                                  for name, values in self.labels.items()})
 
     def _drain(self, workers: Workers, indices: range) -> None:
         """Receives and drops the batches ``indices``, so the next epoch starts from none owed.
@@ -203,9 +235,10 @@ class SeedLoader:
         except Exception:  # noqa: BLE001 - the error belongs to an epoch that was given up
             self._stop_workers()
 
-    def _submit(self, workers: Workers, index: int, positions: Int64Array) -> None:
+    def _submit(self, workers: Workers, epoch: int, index: int, positions: Int64Array) -> None:
         seed_time = self.seed_time[positions] if self.seed_time.size else self.seed_time
-        workers.submit(index % workers.count, index, self.seeds[positions], seed_time)
+        workers.submit(index % workers.count, index, derived_seed(self.seed, 1, epoch, index),
+                       self.seeds[positions], seed_time)
 
     def _started(self) -> Workers:
         if self._workers is None:
@@ -244,3 +277,15 @@ def _check_windows_have_times(graph: GraphArrays, request: Request) -> None:
         if edge_type_key(edge_type) in offsets and edge_type[0] not in graph.node_time:
             raise ValueError(f"time_offsets {edge_type!r}: its source type {edge_type[0]!r} has "
                              "no node_time to compare with a window")
+
+
+def _per_seed_arrays(labels: Mapping[str, npt.ArrayLike], num_seeds: int) -> dict[str, npt.NDArray[Any]]:
+    """Each payload as a numpy array with one row per seed."""
+    arrays = {}
+    for name, values in labels.items():
+        array = np.asarray(values)
+        if array.ndim == 0 or len(array) != num_seeds:
+            rows = "no rows" if array.ndim == 0 else f"{len(array)} rows"
+            raise ValueError(f"labels {name!r}: {rows} for {num_seeds} seeds: give one row per seed")
+        arrays[name] = array
+    return arrays

@@ -1,8 +1,8 @@
-"""What one worker does: hold the graph, build a sampler per epoch, turn seeds into mini-batches.
+"""What one worker does: hold the graph, build a sampler per batch, turn seeds into mini-batches.
 
 The same :class:`BatchSampler` runs in this process, in a loader's worker
 processes and in a Dask actor, so all three give the same batches for the same
-seed and worker count.
+seed, whatever the worker count.
 """
 
 from __future__ import annotations
@@ -27,9 +27,9 @@ Request = tuple[dict[str, Int64Array], dict[str, Any]]
 def derived_seed(seed: int, *path: int) -> int:
     """A seed for the sampler (0 to 2**31 - 1) derived from ``seed`` and a path of numbers.
 
-    Distinct paths give independent engines: a worker's seed is
-    ``derived_seed(seed, 1, epoch, worker)``, the shuffle's generator is seeded
-    with ``(0, epoch)``.
+    Distinct paths give independent engines: batch ``i`` of epoch ``e`` is
+    sampled with ``derived_seed(seed, 1, e, i)``, the shuffle's generator is
+    seeded with ``(0, e)``.
     """
     state = np.random.SeedSequence(seed, spawn_key=path).generate_state(1, np.uint32)
     return int(state[0] >> 1)
@@ -107,23 +107,23 @@ def _windows(edge: Any, windows: Sequence[tuple[int | None, int]]) -> Any:
 
 
 class BatchSampler:
-    """A graph, a request and a sampler that a new epoch rebuilds with its own seed."""
+    """A graph and a request; every batch is sampled by a sampler of its own, seeded for that batch.
+
+    A batch's result depends on its seed ids, seed times and sampler seed, and
+    on nothing else: not on which process samples it, nor on what was sampled
+    before. Building a sampler reads no array data, so a sampler per batch
+    costs little beside the call it serves.
+    """
 
     def __init__(self, graph: GraphSource, seed_type: str, request: Request) -> None:
         self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         self.seed_type = seed_type
         self.request = request
-        self._sampler: corvane.NeighborSampler | None = None
 
-    def start_epoch(self, seed: int) -> None:
-        """Builds a new sampler: its engine starts from ``seed``."""
-        self._sampler = corvane.NeighborSampler(*self.graph.arguments(), seed=seed)
-
-    def sample(self, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> MiniBatch:
-        """Samples one batch; batches of an epoch must come in the order of their index."""
-        if self._sampler is None:
-            raise RuntimeError("start_epoch first")
+    def sample(self, index: int, seed: int, seed_ids: Int64Array, seed_time: Int64Array) -> MiniBatch:
+        """Samples batch ``index`` with a new sampler whose engine starts from ``seed``."""
+        sampler = corvane.NeighborSampler(*self.graph.arguments(), seed=seed)
         num_neighbors, offsets = self.request
-        result = self._sampler.sample(num_neighbors, offsets, self.seed_type, seed_ids, seed_time)
+        result = sampler.sample(num_neighbors, offsets, self.seed_type, seed_ids, seed_time)
         return MiniBatch.from_result(result, self.graph.edge_types, self.seed_type, seed_ids,
                                      seed_time, index)

@@ -1,7 +1,7 @@
 """Where batches are sampled: in this process or in worker processes, behind one small interface.
 
-A loader hands each worker its epoch seed and its batches in order, and takes
-the batches back in the same order (:class:`Workers`). Worker processes are
+A loader hands each worker its batches, each with its own sampler seed, in
+order, and takes the batches back in the same order (:class:`Workers`). Worker processes are
 owned by their :class:`ProcessWorkers` and end with it, or with the process
 that started them:
 
@@ -43,9 +43,8 @@ class Workers(Protocol):
 
     count: int
 
-    def start_epoch(self, seeds: list[int]) -> None: ...
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None: ...
+    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
+               seed_time: Int64Array) -> None: ...
 
     def receive(self, worker: int) -> MiniBatch: ...
 
@@ -59,13 +58,11 @@ class InProcess:
 
     def __init__(self, sampler: BatchSampler) -> None:
         self.sampler = sampler
-        self.pending: list[tuple[int, Int64Array, Int64Array]] = []
+        self.pending: list[tuple[int, int, Int64Array, Int64Array]] = []
 
-    def start_epoch(self, seeds: list[int]) -> None:
-        self.sampler.start_epoch(seeds[0])
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
-        self.pending.append((index, seed_ids, seed_time))
+    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
+               seed_time: Int64Array) -> None:
+        self.pending.append((index, seed, seed_ids, seed_time))
 
     def receive(self, worker: int) -> MiniBatch:
         return self.sampler.sample(*self.pending.pop(0))
@@ -113,12 +110,9 @@ class ProcessWorkers:
             task_reader.close()
             result_writer.close()
 
-    def start_epoch(self, seeds: list[int]) -> None:
-        for worker, seed in enumerate(seeds):
-            self._sender.send(worker, ("epoch", seed))
-
-    def submit(self, worker: int, index: int, seed_ids: Int64Array, seed_time: Int64Array) -> None:
-        self._sender.send(worker, ("batch", index, seed_ids, seed_time))
+    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
+               seed_time: Int64Array) -> None:
+        self._sender.send(worker, (index, seed, seed_ids, seed_time))
 
     def receive(self, worker: int) -> MiniBatch:
         results = self.results[worker]
@@ -232,10 +226,7 @@ def _serve(folder: str, seed_type: str, request: Request, tasks: Connection,
     while True:
         task = tasks.recv()
         try:
-            if task[0] == "epoch":
-                sampler.start_epoch(task[1])
-            else:
-                transport.send_batch(results, sampler.sample(*task[1:]))
+            transport.send_batch(results, sampler.sample(*task))
         except ConnectionError:
             raise
         except Exception:  # noqa: BLE001 - reported to the parent, which raises it

@@ -88,7 +88,7 @@ RATED = {"source": [0, 1], "destination": [1, 0], "time": [5, 6]}
 @pytest.mark.parametrize("edges, options, message", [
     ({("user", "buys", "item"): PAIR, ("item", "rev_buys", "user"): PAIR}, {"add_reverse": True},
      r"edge type \('item', 'rev_buys', 'user'\) comes from the reverse of \('user', 'buys', "
-     r"'item'\) and from edges \('item', 'rev_buys', 'user'\)"),
+     r"'item'\), made by add_reverse and from edges \('item', 'rev_buys', 'user'\)"),
     ({("user", "knows", "user"): PAIR}, {"add_reverse": True, "reverse_prefix": ""},
      r"edge type \('user', 'knows', 'user'\) comes from edges .* and from the reverse of"),
     ({("user", "rates", "item"): RATED, ("rates", "from", "user"): PAIR},

@@ -12,6 +12,11 @@ graph or the whole new one. Files are never truncated or written over, only
 unlinked once the new manifest is in place, so a process that mapped the old
 graph keeps reading its pages. A folder received from elsewhere is read only
 within itself: the manifest may name plain files in the folder, nothing else.
+
+Format version 2 adds a graph's node keys (``keys_<n>_<part>.<generation>.npy``:
+int64 ``values`` for integer keys, else uint8 ``data`` and int64 ``offsets``,
+as :class:`corvane_data.KeyMap` holds them), its time unit and the origin of
+each edge type; folders of version 1 load as graphs without them.
 """
 
 from __future__ import annotations
@@ -30,15 +35,19 @@ from typing import Any, Literal, TypeGuard
 
 import numpy as np
 
+from corvane_data.keys import KINDS, KeyMap
 from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key, node_count
+from corvane_data.times import UNITS, time_unit
 
 MANIFEST = "graph.json"
 FORMAT = "corvane-graph"
-VERSION = 1
+VERSION = 2
 PARTS = ("colptr", "row", "node_time")
+KEY_PARTS = {"values": np.int64, "data": np.uint8, "offsets": np.int64}  # a KeyMap's arrays
 # What a save may have left behind: arrays (those of this version and the
 # generation-less names the first version wrote) and temporary manifests.
-OWN_FILE = re.compile(r"(colptr|row|node_time)_\d+(\.[0-9a-f]{16})?\.npy|graph\.json\.[0-9a-f]{16}\.tmp")
+OWN_FILE = re.compile(r"(colptr|row|node_time)_\d+(\.[0-9a-f]{16})?\.npy|graph\.json\.[0-9a-f]{16}\.tmp"
+                      r"|keys_\d+_(values|data|offsets)\.[0-9a-f]{16}\.npy")
 LOAD_ATTEMPTS = 8  # a load that meets this many saves under way gives up
 _MISSING = object()
 
@@ -56,7 +65,9 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
     Raises
     ------
     ValueError
-        For a node count that is not a non-negative integer, naming the node type.
+        For a node count that is not a non-negative integer, naming the node
+        type; keys of a node type the graph lacks, or not one per node; an
+        unknown time unit.
     OSError
         Where the folder cannot be written; the folder keeps its old graph.
 
@@ -77,10 +88,19 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
     arrays = {"colptr": graph.colptr, "row": graph.row, "node_time": graph.node_time}
     files = {part: {name: f"{part}_{number}.{generation}.npy"
                     for number, name in enumerate(arrays[part])} for part in PARTS}
+    num_nodes = {name: node_count(name, count) for name, count in graph.num_nodes.items()}
+    key_arrays = _key_arrays(graph, num_nodes)
+    keys = {name: {"kind": graph.keys[name].kind,
+                   "files": {part: f"keys_{number}_{part}.{generation}.npy" for part in parts}}
+            for number, (name, parts) in enumerate(key_arrays.items())}
     manifest = {"format": FORMAT, "version": VERSION, "node_types": list(graph.node_types),
                 "edge_types": [list(edge_type) for edge_type in graph.edge_types],
-                "num_nodes": {name: node_count(name, count) for name, count in graph.num_nodes.items()},
-                "files": files}
+                "num_nodes": num_nodes, "files": files, "keys": keys,
+                "time_unit": time_unit(graph.time_unit),
+                "origins": {edge_type_key(edge_type): origin
+                            for edge_type, origin in graph.origins.items()}}
+    written = [path / files[part][name] for part in PARTS for name in arrays[part]]
+    written += [path / keys[name]["files"][part] for name in keys for part in key_arrays[name]]
     text = (json.dumps(manifest, indent=1) + "\n").encode()  # before any file is written
     temporary = f"{MANIFEST}.{generation}.tmp"
     created: list[Path] = []
@@ -90,6 +110,10 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
                 for name, array in arrays[part].items():
                     with _new_file(path / files[part][name], created) as file:
                         np.save(file, np.ascontiguousarray(array, dtype=np.int64))
+            for name, parts in key_arrays.items():
+                for part, array in parts.items():
+                    with _new_file(path / keys[name]["files"][part], created) as file:
+                        np.save(file, np.ascontiguousarray(array))
             with _new_file(path / temporary, created) as file:
                 file.write(text)
             os.fsync(folder_descriptor)  # the new names are on disk before the manifest names them
@@ -101,8 +125,20 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
                         file.unlink(missing_ok=True)
             raise
         os.fsync(folder_descriptor)  # the rename itself lasts
-        _remove_leftovers(path, {MANIFEST, *(f for part in PARTS for f in files[part].values())})
+        _remove_leftovers(path, {MANIFEST, *(file.name for file in written)})
     return path
+
+
+def _key_arrays(graph: GraphArrays, num_nodes: dict[str, int]) -> dict[str, dict[str, Any]]:
+    """The storage form of each key map, checked against the graph's node types and counts."""
+    arrays = {}
+    for name, key_map in graph.keys.items():
+        if name not in graph.node_types:
+            raise ValueError(f"keys {name!r}: {name!r} is not a node type of the graph")
+        if name in num_nodes and len(key_map) != num_nodes[name]:
+            raise ValueError(f"keys {name!r}: {len(key_map)} keys for {num_nodes[name]} nodes")
+        arrays[name] = key_map.to_arrays()
+    return arrays
 
 
 def load_graph(folder: str | os.PathLike[str], *, mmap: bool = True) -> GraphArrays:
@@ -128,7 +164,9 @@ def load_graph(folder: str | os.PathLike[str], *, mmap: bool = True) -> GraphArr
         the wrong kind (naming the key); a file name that is not a plain name
         of a regular file inside the folder (a separator, ``..``, a symbolic
         link leading out); a missing array file, or one that does not hold a
-        1-D int64 array (naming the file). Loading never changes the folder.
+        1-D int64 array (uint8 for the bytes of keys), naming the file; key
+        arrays that do not make one key per node. Loading never changes the
+        folder.
     """
     path = Path(folder)
     for _attempt in range(LOAD_ATTEMPTS):
@@ -153,16 +191,33 @@ def _graph(path: Path, manifest: dict[str, Any], mmap: bool) -> GraphArrays:
     missing = [key for key in map(edge_type_key, edge_types) if key not in loaded["colptr"]]
     if missing:
         raise ValueError(f"{path}: the manifest lists edge type {missing[0]!r} but no arrays")
+    keys = {name: _key_map(path, root, manifest, name, mode) for name in manifest["keys"]}
+    origins = {edge_type: manifest["origins"][edge_type_key(edge_type)] for edge_type in edge_types
+               if edge_type_key(edge_type) in manifest["origins"]}
     return GraphArrays(manifest["node_types"], edge_types, loaded["colptr"], loaded["row"],
-                       loaded["node_time"], manifest["num_nodes"])
+                       loaded["node_time"], manifest["num_nodes"], keys, manifest["time_unit"],
+                       origins)
+
+
+def _key_map(path: Path, root: Path, manifest: dict[str, Any], name: str,
+             mode: Literal["r"] | None) -> KeyMap:
+    entry = manifest["keys"][name]
+    arrays = {part: _array(path, root, f"keys {name!r} {part}", file, mode, KEY_PARTS[part])
+              for part, file in entry["files"].items()}
+    key_map = KeyMap.from_arrays(f"{path}: keys {name!r}", entry["kind"], arrays)
+    if len(key_map) != manifest["num_nodes"].get(name):
+        raise ValueError(f"{path}: keys {name!r} has {len(key_map)} keys for "
+                         f"{manifest['num_nodes'].get(name)} nodes")
+    return key_map
 
 
 class _Missing(Exception):
     """A file the manifest names is missing: a save may have replaced the graph meanwhile."""
 
 
-def _array(path: Path, root: Path, what: str, file: str, mode: Literal["r"] | None) -> Int64Array:
-    """The 1-D int64 array in ``file``, which holds ``what`` (a part and a name)."""
+def _array(path: Path, root: Path, what: str, file: str, mode: Literal["r"] | None,
+           dtype: type[np.generic] = np.int64) -> Any:
+    """The 1-D ``dtype`` array in ``file``, which holds ``what`` (a part and a name)."""
     target = _inside(path, root, file)
     missing = _Missing(f"{path}: {what} has no file {file!r}")
     try:
@@ -179,9 +234,9 @@ def _array(path: Path, root: Path, what: str, file: str, mode: Literal["r"] | No
     if not isinstance(array, np.ndarray):  # an .npz archive
         array.close()
         raise ValueError(f"{path}: {file!r} is an archive, not a .npy file")
-    if array.dtype != np.int64 or array.ndim != 1:
+    if array.dtype != dtype or array.ndim != 1:
         raise ValueError(f"{path}: {file!r} holds a {array.ndim}-D {array.dtype} array, not a 1-D "
-                         "int64 array")
+                         f"{np.dtype(dtype)} array")
     return array
 
 
@@ -238,7 +293,26 @@ def _manifest(path: Path, text: bytes) -> dict[str, Any]:
     for part in PARTS:
         field(f"files.{part}", files[part], _is_mapping(files[part], _is_str),
               "a mapping of names to file names")
+    if version == 1:
+        manifest.update(keys={}, time_unit=None, origins={})
+    field("time_unit", get("time_unit"), get("time_unit") is None or get("time_unit") in UNITS,
+          f"null or one of {', '.join(UNITS)}")
+    field("origins", get("origins"), _is_mapping(get("origins"), _is_str),
+          "a mapping of edge type keys to str")
+    field("keys", get("keys"), _is_mapping(get("keys"), lambda entry: isinstance(entry, dict)),
+          "a mapping of node types to key entries")
+    for name, entry in manifest["keys"].items():
+        field(f"keys.{name}", entry, _is_key_entry(entry),
+              f"a mapping with a 'kind' ({', '.join(KINDS)}) and the 'files' of its parts")
+        field(f"keys.{name}", name, name in manifest["node_types"], "a node type of the graph")
     return manifest
+
+
+def _is_key_entry(entry: dict[str, Any]) -> bool:
+    kind, files = entry.get("kind"), entry.get("files")
+    parts = {"values"} if kind == "int64" else {"data", "offsets"}
+    return (kind in KINDS and isinstance(files, dict) and set(files) == parts
+            and all(map(_is_str, files.values())))
 
 
 def _is_int(value: object) -> TypeGuard[int]:

@@ -16,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from corvane_data.arguments import integer, integer_array
+from corvane_data.keys import KeyMap
 
 EdgeType = tuple[str, str, str]
 Int64Array = npt.NDArray[np.int64]
@@ -29,6 +30,10 @@ class GraphArrays:
     column form: the sources of destination node ``v`` are
     ``row[key][colptr[key][v]:colptr[key][v + 1]]``, ordered by the sources'
     times (stably) where the source type has times.
+
+    A graph built from a described database (:class:`corvane_data.Database`)
+    also holds its node types' keys, the unit of its times, and where each
+    edge type came from; all three are saved with the graph.
     """
 
     node_types: list[str]
@@ -38,6 +43,12 @@ class GraphArrays:
     node_time: dict[str, Int64Array] = field(default_factory=dict)
     num_nodes: dict[str, int] = field(default_factory=dict)
     """The number of nodes of each node type, where known (not a constructor argument)."""
+    keys: dict[str, KeyMap] = field(default_factory=dict)
+    """Per node type with keys, its :class:`KeyMap`: node ``i``'s key is ``keys[t].keys_of([i])``."""
+    time_unit: str | None = None
+    """The unit of the times (``"s"``, ``"ms"``, ``"us"``, ``"ns"``), or None for plain integers."""
+    origins: dict[EdgeType, str] = field(default_factory=dict)
+    """Per edge type, where it came from (a table, the reverse of one, an event table)."""
 
     def arguments(self) -> tuple[list[str], list[EdgeType], dict[str, Int64Array],
                                  dict[str, Int64Array], dict[str, Int64Array]]:
@@ -148,14 +159,15 @@ def build_graph(
             pairs = [(kind, sources, destinations, origin)]
             if add_reverse:
                 pairs.append(((kind[2], reverse_prefix + kind[1], kind[0]), destinations, sources,
-                              f"the reverse of {kind!r}"))
+                              f"the reverse of {kind!r}, made by add_reverse"))
             for built, built_sources, built_destinations, built_origin in pairs:
                 _claim(claims, built, built_origin)
                 key = edge_type_key(built)
                 colptr[key], row[key] = _compressed_columns(
                     built_sources, built_destinations, counts[built[2]], times.get(built[0]))
     edge_types = [edge_type for edge_type, _ in claims.values()]
-    return GraphArrays(list(counts), edge_types, colptr, row, times, counts)
+    return GraphArrays(list(counts), edge_types, colptr, row, times, counts,
+                       origins=dict(claims.values()))
 
 
 def node_count(node_type: str, count: Any) -> int:

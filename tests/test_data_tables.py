@@ -56,7 +56,7 @@ def test_pandas_and_pyarrow_tables_give_the_same_arrays():
     ({"source": [0, 1], "destination": [-1, 0]}, r"'destination' row 0 holds id -1"),
     ({"source": [0.0], "destination": [0]}, r"'source' must hold integers, not float64"),
     ({"source": [0, 1], "destination": [0]}, r"'source' has 2 rows but 'destination' has 1"),
-    ({"source": [0]}, r"no column 'destination'"),
+    ({"source": [0]}, r"no column 'destination'; it has columns \['source'\] \(choose another with destination_column="),
 ])
 def test_bad_tables_name_table_column_and_row(table, message):
     with pytest.raises(ValueError, match=r"^edges \('a', 'r', 'a'\): .*" + message):

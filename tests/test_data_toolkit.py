@@ -13,6 +13,7 @@ import corvane_data
 import corvane_data.batches
 import corvane_data.check
 import corvane_data.loader
+import corvane_data.tasks
 import corvane_data.storage
 from conftest import rated, same_batches
 from corvane_data import (
@@ -224,6 +225,6 @@ def test_dask_actors_give_the_batches_of_as_many_worker_processes(saved):
 
 
 @pytest.mark.parametrize("module", [corvane_data.batches, corvane_data.check, corvane_data.loader,
-                                    corvane_data.storage])
+                                    corvane_data.storage, corvane_data.tasks])
 def test_docstring_examples_run(module):
     assert doctest.testmod(module).failed == 0

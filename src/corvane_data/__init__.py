@@ -20,9 +20,10 @@ from corvane_data.loader import SeedLoader
 from corvane_data.sampling import BatchSampler, derived_seed, sampling_request
 from corvane_data.storage import load_graph, save_graph
 from corvane_data.tables import GraphArrays, build_graph, edge_type_key
+from corvane_data.tasks import NodeTask
 
 __version__ = version("corvane")  # written once, in pyproject.toml
 
-__all__ = ["BatchSampler", "GraphArrays", "GraphCheckError", "GraphFault", "MiniBatch", "SeedLoader",
+__all__ = ["BatchSampler", "GraphArrays", "GraphCheckError", "GraphFault", "MiniBatch", "NodeTask", "SeedLoader",
            "build_graph", "check_graph", "derived_seed", "edge_type_key", "find_faults", "load_graph",
            "sampling_request", "save_graph"]

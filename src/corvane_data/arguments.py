@@ -55,10 +55,29 @@ def integer_array(argument: str, values: Any, *, position: str = "position") -> 
     if not array.size:
         return np.empty(0, np.int64)
     if array.dtype.kind not in "iu":
-        raise ValueError(f"{argument} must hold integers, not {array.dtype}"
-                         " (missing values make a column float or object)")
+        raise ValueError(f"{argument} must hold integers, not {array.dtype}: {_advice(array)}")
     if array.dtype.kind == "u" and int(array.max()) > INT64_MAX:
         first = int(np.flatnonzero(array > INT64_MAX)[0])
         raise ValueError(f"{argument} {position} {first} holds {array[first]}, "
                          "which does not fit in int64")
     return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def _advice(array: npt.NDArray[Any]) -> str:
+    """What was found instead of integers, and how to turn it into them."""
+    kind = array.dtype.kind
+    if kind == "f":
+        if np.isnan(array).any():
+            return ("it has missing values (NaN); drop or fill them, then convert with "
+                    ".astype('int64')")
+        return "if they are whole numbers, convert with .astype('int64')"
+    if kind == "b":
+        return "if the flags are meant as numbers, convert with .astype('int64')"
+    if kind in "Mm":
+        return ("datetimes and durations become integers in a time unit: describe the tables "
+                "with corvane_data.Database(time_unit=...), or convert with .astype('int64')")
+    first = array.flat[0]
+    if kind in "USTO" and isinstance(first, str | bytes):
+        return (f"it holds keys such as {first!r}; ids are integers 0..n-1: describe the tables "
+                "with corvane_data.Database, which maps keys to ids")
+    return f"its first value is {first!r} ({type(first).__name__}); missing values make a column object"

@@ -12,14 +12,18 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from corvane_data.tables import EdgeType, Int64Array, edge_type_key
 
+if TYPE_CHECKING:
+    from corvane_data.keys import KeyMap
+
 SampleResult = tuple[dict[str, Int64Array], ...]
+_NO_IDS = np.empty(0, dtype=np.int64)
 
 
 @dataclass(frozen=True)
@@ -48,6 +52,8 @@ class MiniBatch:
     labels : dict of str to array
         The per-seed arrays the loader was given (labels, weights, any
         payload), row ``i`` for seed ``i``.
+    key_maps : dict of node type to KeyMap
+        The graph's key maps, for :meth:`keys`.
     """
 
     seed_type: str
@@ -61,6 +67,7 @@ class MiniBatch:
     num_edges_per_hop: dict[EdgeType, Int64Array]
     index: int = 0
     labels: dict[str, npt.NDArray[Any]] = field(default_factory=dict)
+    key_maps: Mapping[str, KeyMap] = field(default_factory=dict, repr=False)
 
     @classmethod
     def from_result(cls, result: SampleResult, edge_types: list[EdgeType], seed_type: str,
@@ -100,6 +107,17 @@ class MiniBatch:
     def num_edges(self) -> dict[EdgeType, int]:
         """Sampled edges per edge type."""
         return {edge_type: index.shape[1] for edge_type, index in self.edge_index.items()}
+
+    def keys(self, node_type: str) -> npt.NDArray[Any]:
+        """The user's keys of the sampled nodes of ``node_type``, by local index.
+
+        The seeds come first, so ``batch.keys(batch.seed_type)[:len(batch.seed_ids)]``
+        are the seeds' keys. Needs a graph built with keys (:class:`~corvane_data.Database`).
+        """
+        if node_type not in self.key_maps:
+            known = sorted(self.key_maps) or "none"
+            raise ValueError(f"keys {node_type!r}: the graph has no key map for it (key maps: {known})")
+        return self.key_maps[node_type].keys_of(self.node_ids.get(node_type, _NO_IDS))
 
     def gather(self, features: Mapping[str, npt.NDArray[Any]],
                num_nodes: Mapping[str, int] | None = None) -> dict[str, npt.NDArray[Any]]:

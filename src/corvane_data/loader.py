@@ -27,6 +27,8 @@ from corvane_data.arguments import integer, integer_array
 from corvane_data.batches import MiniBatch
 from corvane_data.sampling import BatchSampler, GraphSource, Request, derived_seed, sampling_request
 from corvane_data.storage import load_graph
+from corvane_data.tasks import NodeTask
+from corvane_data.times import time_array
 from corvane_data.tables import GraphArrays, Int64Array, edge_type_key
 from corvane_data.workers import InProcess, ProcessWorkers, Workers
 
@@ -44,14 +46,16 @@ class SeedLoader:
         The node type of the seeds.
     seeds : array of int
         The seed ids of one epoch.
-    seed_time : array of int, optional
-        One time per seed; without it, sampling by time uses the seed type's
-        ``node_time`` where it has one.
+    seed_time : array of int or datetimes, optional
+        One time per seed (datetimes where the graph has a ``time_unit``);
+        without it, sampling by time uses the seed type's ``node_time`` where
+        it has one.
     num_neighbors : sequence of int, or mapping of edge type to sequence of int
         Neighbours per hop; a plain sequence applies to every edge type
         without a time window.
     time_offsets : mapping of edge type to sequence of (lower, upper), optional
-        Time windows per hop for the edge types sampled by window.
+        Time windows per hop for the edge types sampled by window: integers,
+        or durations (``timedelta``) where the graph has a ``time_unit``.
     batch_size : int
         Seeds per batch.
     shuffle : bool
@@ -102,13 +106,14 @@ class SeedLoader:
         self.seed = integer("seed", seed, minimum=0)
         if start_method not in ("forkserver", "spawn"):
             raise ValueError(f"start_method must be 'forkserver' or 'spawn', not {start_method!r}")
+        self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         self.seeds = integer_array("seeds", seeds)
-        self.seed_time = integer_array("seed_time", [] if seed_time is None else seed_time)
+        self.seed_time = time_array("seed_time", [] if seed_time is None else seed_time,
+                                    self.graph.time_unit)
         if self.seed_time.size and len(self.seed_time) != len(self.seeds):
             raise ValueError(f"seed_time has {len(self.seed_time)} times for {len(self.seeds)} "
                              "seeds: give one time per seed, or none")
         self.labels = _per_seed_arrays(labels or {}, len(self.seeds))
-        self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         if seed_type not in self.graph.node_types:
             raise ValueError(f"seed type {seed_type!r} is not a node type of the graph")
         self.folder = None if isinstance(graph, GraphArrays) else Path(graph)
@@ -116,7 +121,9 @@ class SeedLoader:
             raise ValueError("workers map the graph from its folder: save_graph it and pass the folder")
         self.seed_type = seed_type
         _check_seed_ids(self.graph, seed_type, self.seeds)
-        self.request: Request = sampling_request(self.graph.edge_types, num_neighbors, time_offsets)
+        self.request: Request = sampling_request(self.graph.edge_types, num_neighbors, time_offsets,
+                                                 time_unit=self.graph.time_unit,
+                                                 origins=self.graph.origins)
         _check_windows_have_times(self.graph, self.request)
         self.shuffle, self.drop_last, self.start_method = shuffle, drop_last, start_method
         self.epoch = 0  # the epoch the next iteration runs; set it to resume elsewhere
@@ -124,6 +131,27 @@ class SeedLoader:
         self._workers: Workers | None = None
         self._live: Generator[MiniBatch] | None = None
         self._own_sampler: BatchSampler | None = None
+
+    @classmethod
+    def from_task(cls, graph: GraphSource, task: NodeTask, **options: Any) -> SeedLoader:
+        """A loader over the seeds of a task table, its labels travelling with them.
+
+        ``options`` are those of the constructor (``num_neighbors``,
+        ``batch_size``, ...). Each batch's ``labels`` holds its seeds' rows of
+        the task's label columns; the seeds are sampled at their task times.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from corvane_data import NodeTask, build_graph
+        >>> graph = build_graph({"a": 4}, {("a", "r", "a"): (np.array([1, 2, 3]), np.array([0, 0, 1]))})
+        >>> task = NodeTask.from_table(graph, "a", {"id": [3, 0, 1], "y": [1, 0, 1]}, key="id")
+        >>> loader = SeedLoader.from_task(graph, task, num_neighbors=[2], batch_size=2)
+        >>> [(batch.seed_ids.tolist(), batch.labels["y"].tolist()) for batch in loader]
+        [([3, 0], [1, 0]), ([1], [1])]
+        """
+        return cls(graph, task.node_type, task.ids, task.time if task.time.size else None,
+                   labels={**task.labels, **options.pop("labels", {})}, **options)
 
     def __len__(self) -> int:
         """Batches per epoch."""
@@ -215,11 +243,12 @@ class SeedLoader:
         return order[index * self.batch_size:(index + 1) * self.batch_size]
 
     def _finished(self, batch: MiniBatch, positions: Int64Array) -> MiniBatch:
-        """The batch as it came from its worker, with the seeds' labels."""
-        if not self.labels:
+        """The batch as it came from its worker, with the seeds' labels and the graph's key maps."""
+        if not self.labels and not self.graph.keys:
             return batch
         return dataclasses.replace(batch, labels={name: values[positions]
-                                                  for name, values in self.labels.items()})
+                                                  for name, values in self.labels.items()},
+                                   key_maps=self.graph.keys)
 
     def _drain(self, workers: Workers, indices: range) -> None:
         """Receives and drops the batches ``indices``, so the next epoch starts from none owed.

@@ -18,6 +18,7 @@ import corvane
 from corvane_data.arguments import integer, integer_array
 from corvane_data.batches import MiniBatch
 from corvane_data.storage import load_graph
+from corvane_data.times import time_delta
 from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key
 
 GraphSource = GraphArrays | str | os.PathLike[str]
@@ -37,11 +38,17 @@ def derived_seed(seed: int, *path: int) -> int:
 
 def sampling_request(edge_types: Sequence[EdgeType],
                      num_neighbors: Sequence[int] | Mapping[Any, Sequence[int]] | None,
-                     time_offsets: Mapping[Any, Sequence[tuple[int | None, int]]] | None) -> Request:
+                     time_offsets: Mapping[Any, Sequence[tuple[Any, Any]]] | None, *,
+                     time_unit: str | None = None,
+                     origins: Mapping[EdgeType, str] | None = None) -> Request:
     """``num_neighbors`` and ``sampling_time_offsets`` for ``NeighborSampler.sample``.
 
     Keys may be edge-type triples or their ``"__"``-joined keys. A plain
     sequence of counts applies to every edge type that has no time window.
+    Window bounds are integers, or durations (``timedelta``, numpy
+    ``timedelta64``, pandas ``Timedelta``) where the graph has a
+    ``time_unit``. ``origins`` (a graph's) lets a message say which edge types
+    the graph's builder made, such as the reverses of ``add_reverse``.
 
     Raises
     ------
@@ -53,7 +60,8 @@ def sampling_request(edge_types: Sequence[EdgeType],
         edge type.
     """
     keys = [edge_type_key(edge_type) for edge_type in edge_types]
-    offsets = {_key(edge): _windows(edge, windows) for edge, windows in (time_offsets or {}).items()}
+    offsets = {_key(edge): _windows(edge, windows, time_unit)
+               for edge, windows in (time_offsets or {}).items()}
     if num_neighbors is None:
         counts: dict[str, Int64Array] = {}
     elif isinstance(num_neighbors, Mapping):
@@ -65,7 +73,7 @@ def sampling_request(edge_types: Sequence[EdgeType],
     unknown = sorted((set(counts) | set(offsets)) - set(keys))
     if unknown:
         raise ValueError(f"edge type {unknown[0]!r} is not in the graph")
-    _check_each_edge_type_once(edge_types, counts, offsets)
+    _check_each_edge_type_once(edge_types, counts, offsets, origins or {})
     num_hops = max((len(values) for values in (*counts.values(), *offsets.values())), default=0)
     for edge_type, key in zip(edge_types, keys):
         if key in offsets and len(offsets[key]) < num_hops:
@@ -75,13 +83,14 @@ def sampling_request(edge_types: Sequence[EdgeType],
 
 
 def _check_each_edge_type_once(edge_types: Sequence[EdgeType], counts: Mapping[str, Any],
-                               offsets: Mapping[str, Any]) -> None:
+                               offsets: Mapping[str, Any], origins: Mapping[EdgeType, str]) -> None:
     for edge_type in edge_types:
         key = edge_type_key(edge_type)
+        made = f" ({origins[edge_type]})" if edge_type in origins else ""
         if key in counts and key in offsets:
-            raise ValueError(f"edge type {edge_type!r} has both num_neighbors and time_offsets")
+            raise ValueError(f"edge type {edge_type!r}{made} has both num_neighbors and time_offsets")
         if key not in counts and key not in offsets:
-            raise ValueError(f"edge type {edge_type!r} has neither num_neighbors nor "
+            raise ValueError(f"edge type {edge_type!r}{made} has neither num_neighbors nor "
                              "time_offsets: every edge type of the graph needs one")
 
 
@@ -89,14 +98,14 @@ def _key(edge: Any) -> str:
     return edge if isinstance(edge, str) else edge_type_key(tuple(edge))
 
 
-def _windows(edge: Any, windows: Sequence[tuple[int | None, int]]) -> Any:
+def _windows(edge: Any, windows: Sequence[tuple[Any, Any]], unit: str | None) -> Any:
     """Rows of (lower, upper) as an int64 array, or an object array where a lower bound is None."""
     name = f"time_offsets {edge!r}"
     rows = [tuple(window) for window in windows]
     if any(len(window) != 2 for window in rows):
         raise ValueError(f"{name}: every window is a pair (lower, upper)")
-    bounds = [(None if lower is None else integer(f"{name} hop {hop} lower bound", lower),
-               integer(f"{name} hop {hop} upper bound", upper))
+    bounds = [(None if lower is None else time_delta(f"{name} hop {hop} lower bound", lower, unit),
+               time_delta(f"{name} hop {hop} upper bound", upper, unit))
               for hop, (lower, upper) in enumerate(rows)]
     if all(lower is not None for lower, _ in bounds):
         return np.array(bounds, dtype=np.int64).reshape(len(bounds), 2)

@@ -205,7 +205,7 @@ def _event_edges(edge_type: EdgeType, table: Any, time: Any, source: Int64Array,
         raise ValueError(f"{name}: its event type {event_type!r} is already a node type")
     column = time if isinstance(time, str) else "time"
     if isinstance(time, str):
-        time = _column(name, table, column)
+        time = read_column(name, table, column, "edge_time")
     event_time = np.ascontiguousarray(_integers(name, column, time))
     if len(event_time) != len(source):
         raise ValueError(f"{name}: column {column!r} has {len(event_time)} rows but the ids "
@@ -275,8 +275,8 @@ def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], sou
                              f"not {len(table)}")
         columns = dict(zip((source_column, destination_column), table))
     else:
-        columns = {column: _column(name, table, column)
-                   for column in (source_column, destination_column)}
+        columns = {column: read_column(name, table, column, option) for column, option in
+                   ((source_column, "source_column"), (destination_column, "destination_column"))}
     source = _ids(name, source_column, columns[source_column], num_nodes[edge_type[0]])
     destination = _ids(name, destination_column, columns[destination_column],
                        num_nodes[edge_type[2]])
@@ -286,12 +286,26 @@ def _edge_ids(edge_type: EdgeType, table: Any, num_nodes: Mapping[str, int], sou
     return source, destination
 
 
-def _column(name: str, table: Any, column: str) -> Any:
-    """``table[column]`` of a dict, DataFrame or pyarrow Table, or a ValueError naming both."""
+def read_column(name: str, table: Any, column: str, option: str) -> Any:
+    """``table[column]`` of a dict, DataFrame or pyarrow Table.
+
+    A missing column is a ValueError that lists the columns present and names
+    ``option``, the argument that selects another.
+    """
     try:
         return table[column]
     except (KeyError, IndexError, TypeError) as missing:
-        raise ValueError(f"{name}: no column {column!r}") from missing
+        raise ValueError(f"{name}: no column {column!r}; it has {_column_list(table)} "
+                         f"(choose another with {option}=...)") from missing
+
+
+def _column_list(table: Any) -> str:
+    names = getattr(table, "column_names", None)  # a pyarrow Table
+    if names is None:
+        names = getattr(table, "columns", None)   # a DataFrame
+    if names is None and isinstance(table, Mapping):
+        names = list(table)
+    return "no columns" if names is None else f"columns {[str(name) for name in names]}"
 
 
 def _integers(name: str, column: str, values: Any) -> Int64Array:

@@ -242,7 +242,7 @@ class KeyMap:
             unknown = found == UNKNOWN
             if unknown.any():
                 row = int(np.flatnonzero(unknown)[0])
-                raise ValueError(f"{name} row {row} holds {_row_key(kind, column, row)!r}, "
+                raise ValueError(f"{name} row {row} holds {key_at(column, row)!r}, "
                                  "which is not a key of this node type")
         return found
 
@@ -377,9 +377,9 @@ def _refuse_nulls(name: str, nulls: npt.NDArray[np.bool_] | None) -> None:
         raise ValueError(f"{name} row {int(np.flatnonzero(nulls)[0])} is null: every row needs a key")
 
 
-def _row_key(kind: str, column: Any, row: int) -> Any:
-    """The key in ``column`` at ``row``, as a Python object, for a message."""
-    value = column[row]
+def key_at(column: Any, row: int) -> Any:
+    """The value at position ``row`` of a numpy, pandas or pyarrow column, as a Python object."""
+    value = column.iloc[row] if hasattr(column, "iloc") else column[row]
     if hasattr(value, "as_py"):
         value = value.as_py()
     return value.item() if isinstance(value, np.generic) else value

@@ -273,7 +273,8 @@ def _arrow() -> types.ModuleType | None:
         import pyarrow
     except ImportError:
         return None
-    return pyarrow
+    module: types.ModuleType = pyarrow
+    return module
 
 
 class _TextKeys:
@@ -360,7 +361,8 @@ class _ArrowIndex:
         import pyarrow.compute
 
         found = pyarrow.compute.index_in(query.arrow(self.pyarrow), value_set=self.keys)
-        return np.asarray(found.fill_null(UNKNOWN), dtype=np.int64)
+        ids: Int64Array = np.asarray(found.fill_null(UNKNOWN), dtype=np.int64)
+        return ids
 
 
 def _gathered(offsets: Int64Array, positions: Int64Array) -> Int64Array:
@@ -368,7 +370,7 @@ def _gathered(offsets: Int64Array, positions: Int64Array) -> Int64Array:
     starts = offsets[positions]
     lengths = offsets[positions + 1] - starts
     total = int(lengths.sum())
-    shift = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths)
+    shift: Int64Array = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths)
     return np.arange(total, dtype=np.int64) + shift
 
 

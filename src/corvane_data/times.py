@@ -82,7 +82,8 @@ def time_array(name: str, values: Any, unit: str | None) -> Int64Array:
         return _in_unit(name, array, unit)
     if array.dtype.kind in "iu" or not array.size:
         return integer_array(name, array, position="row")
-    raise ValueError(_not_times(name, f"{array.dtype} values", array.dtype.kind == "m"))
+    found = f"{type(array[0]).__name__} objects" if array.dtype.kind == "O" else f"{array.dtype} values"
+    raise ValueError(_not_times(name, found, array.dtype.kind == "m"))
 
 
 def time_value(name: str, value: Any, unit: str | None) -> int:

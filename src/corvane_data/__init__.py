@@ -5,6 +5,9 @@ lives here, in plain Python over numpy:
 
 - :func:`build_graph`: node counts and edge tables (numpy, pandas, pyarrow) to
   the sampler's arrays, as a :class:`GraphArrays`;
+- :class:`Database`: tables with primary keys of any kind, foreign keys, link
+  tables and datetime columns to the same, keeping each node type's
+  :class:`KeyMap` (times: :mod:`corvane_data.times`);
 - :func:`check_graph` / :func:`find_faults`: a full, linear check of those arrays;
 - :func:`save_graph` / :func:`load_graph`: a graph as a folder of ``.npy`` files;
 - :class:`SeedLoader`: seeds in batches, sampled here or in worker processes,
@@ -16,6 +19,8 @@ from importlib.metadata import version
 
 from corvane_data.batches import MiniBatch
 from corvane_data.check import GraphCheckError, GraphFault, check_graph, find_faults
+from corvane_data.database import BuildReport, Database
+from corvane_data.keys import KeyMap
 from corvane_data.loader import SeedLoader
 from corvane_data.sampling import BatchSampler, derived_seed, sampling_request
 from corvane_data.storage import load_graph, save_graph
@@ -24,6 +29,6 @@ from corvane_data.tasks import NodeTask
 
 __version__ = version("corvane")  # written once, in pyproject.toml
 
-__all__ = ["BatchSampler", "GraphArrays", "GraphCheckError", "GraphFault", "MiniBatch", "NodeTask", "SeedLoader",
-           "build_graph", "check_graph", "derived_seed", "edge_type_key", "find_faults", "load_graph",
-           "sampling_request", "save_graph"]
+__all__ = ["BatchSampler", "BuildReport", "Database", "GraphArrays", "GraphCheckError", "GraphFault",
+           "KeyMap", "MiniBatch", "NodeTask", "SeedLoader", "build_graph", "check_graph", "derived_seed",
+           "edge_type_key", "find_faults", "load_graph", "sampling_request", "save_graph"]

@@ -242,7 +242,7 @@ class KeyMap:
             unknown = found == UNKNOWN
             if unknown.any():
                 row = int(np.flatnonzero(unknown)[0])
-                raise ValueError(f"{name} row {row} holds {_row_key(kind, column, row)!r}, "
+                raise ValueError(f"{name} row {row} holds {key_at(column, row)!r}, "
                                  "which is not a key of this node type")
         return found
 
@@ -273,7 +273,8 @@ def _arrow() -> types.ModuleType | None:
         import pyarrow
     except ImportError:
         return None
-    return pyarrow
+    module: types.ModuleType = pyarrow
+    return module
 
 
 class _TextKeys:
@@ -360,7 +361,8 @@ class _ArrowIndex:
         import pyarrow.compute
 
         found = pyarrow.compute.index_in(query.arrow(self.pyarrow), value_set=self.keys)
-        return np.asarray(found.fill_null(UNKNOWN), dtype=np.int64)
+        ids: Int64Array = np.asarray(found.fill_null(UNKNOWN), dtype=np.int64)
+        return ids
 
 
 def _gathered(offsets: Int64Array, positions: Int64Array) -> Int64Array:
@@ -368,7 +370,7 @@ def _gathered(offsets: Int64Array, positions: Int64Array) -> Int64Array:
     starts = offsets[positions]
     lengths = offsets[positions + 1] - starts
     total = int(lengths.sum())
-    shift = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths)
+    shift: Int64Array = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths)
     return np.arange(total, dtype=np.int64) + shift
 
 
@@ -377,9 +379,9 @@ def _refuse_nulls(name: str, nulls: npt.NDArray[np.bool_] | None) -> None:
         raise ValueError(f"{name} row {int(np.flatnonzero(nulls)[0])} is null: every row needs a key")
 
 
-def _row_key(kind: str, column: Any, row: int) -> Any:
-    """The key in ``column`` at ``row``, as a Python object, for a message."""
-    value = column[row]
+def key_at(column: Any, row: int) -> Any:
+    """The value at position ``row`` of a numpy, pandas or pyarrow column, as a Python object."""
+    value = column.iloc[row] if hasattr(column, "iloc") else column[row]
     if hasattr(value, "as_py"):
         value = value.as_py()
     return value.item() if isinstance(value, np.generic) else value

@@ -36,14 +36,14 @@ from typing import Any, Literal, TypeGuard
 import numpy as np
 
 from corvane_data.keys import KINDS, KeyMap
-from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key, node_count
+from corvane_data.tables import EdgeType, GraphArrays, edge_type_key, node_count
 from corvane_data.times import UNITS, time_unit
 
 MANIFEST = "graph.json"
 FORMAT = "corvane-graph"
 VERSION = 2
 PARTS = ("colptr", "row", "node_time")
-KEY_PARTS = {"values": np.int64, "data": np.uint8, "offsets": np.int64}  # a KeyMap's arrays
+KEY_PARTS: dict[str, type[np.generic]] = {"values": np.int64, "data": np.uint8, "offsets": np.int64}
 # What a save may have left behind: arrays (those of this version and the
 # generation-less names the first version wrote) and temporary manifests.
 OWN_FILE = re.compile(r"(colptr|row|node_time)_\d+(\.[0-9a-f]{16})?\.npy|graph\.json\.[0-9a-f]{16}\.tmp"
@@ -90,9 +90,9 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
                     for number, name in enumerate(arrays[part])} for part in PARTS}
     num_nodes = {name: node_count(name, count) for name, count in graph.num_nodes.items()}
     key_arrays = _key_arrays(graph, num_nodes)
-    keys = {name: {"kind": graph.keys[name].kind,
-                   "files": {part: f"keys_{number}_{part}.{generation}.npy" for part in parts}}
-            for number, (name, parts) in enumerate(key_arrays.items())}
+    key_files = {name: {part: f"keys_{number}_{part}.{generation}.npy" for part in parts}
+                 for number, (name, parts) in enumerate(key_arrays.items())}
+    keys = {name: {"kind": graph.keys[name].kind, "files": key_files[name]} for name in key_files}
     manifest = {"format": FORMAT, "version": VERSION, "node_types": list(graph.node_types),
                 "edge_types": [list(edge_type) for edge_type in graph.edge_types],
                 "num_nodes": num_nodes, "files": files, "keys": keys,
@@ -100,7 +100,7 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
                 "origins": {edge_type_key(edge_type): origin
                             for edge_type, origin in graph.origins.items()}}
     written = [path / files[part][name] for part in PARTS for name in arrays[part]]
-    written += [path / keys[name]["files"][part] for name in keys for part in key_arrays[name]]
+    written += [path / file for files_of_map in key_files.values() for file in files_of_map.values()]
     text = (json.dumps(manifest, indent=1) + "\n").encode()  # before any file is written
     temporary = f"{MANIFEST}.{generation}.tmp"
     created: list[Path] = []
@@ -112,7 +112,7 @@ def save_graph(folder: str | os.PathLike[str], graph: GraphArrays) -> Path:
                         np.save(file, np.ascontiguousarray(array, dtype=np.int64))
             for name, parts in key_arrays.items():
                 for part, array in parts.items():
-                    with _new_file(path / keys[name]["files"][part], created) as file:
+                    with _new_file(path / key_files[name][part], created) as file:
                         np.save(file, np.ascontiguousarray(array))
             with _new_file(path / temporary, created) as file:
                 file.write(text)

@@ -29,9 +29,9 @@ _CONVERT = "pandas.to_datetime(...) for dates and times as text, or integers"
 
 def time_unit(unit: object) -> str | None:
     """``unit`` checked: one of :data:`UNITS`, or None."""
-    if unit is not None and unit not in UNITS:
-        raise ValueError(f"time_unit must be one of {', '.join(UNITS)} or None, not {unit!r}")
-    return unit  # type: ignore[return-value]
+    if unit is None or (isinstance(unit, str) and unit in UNITS):
+        return unit
+    raise ValueError(f"time_unit must be one of {', '.join(UNITS)} or None, not {unit!r}")
 
 
 def time_array(name: str, values: Any, unit: str | None) -> Int64Array:
@@ -82,7 +82,8 @@ def time_array(name: str, values: Any, unit: str | None) -> Int64Array:
         return _in_unit(name, array, unit)
     if array.dtype.kind in "iu" or not array.size:
         return integer_array(name, array, position="row")
-    raise ValueError(_not_times(name, f"{array.dtype} values", array.dtype.kind == "m"))
+    found = f"{type(array[0]).__name__} objects" if array.dtype.kind == "O" else f"{array.dtype} values"
+    raise ValueError(_not_times(name, found, array.dtype.kind == "m"))
 
 
 def time_value(name: str, value: Any, unit: str | None) -> int:

@@ -13,8 +13,8 @@ import corvane_data
 import corvane_data.batches
 import corvane_data.check
 import corvane_data.loader
-import corvane_data.tasks
 import corvane_data.storage
+import corvane_data.tasks
 from conftest import rated, same_batches
 from corvane_data import (
     BatchSampler,

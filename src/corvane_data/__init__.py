@@ -10,6 +10,7 @@ lives here, in plain Python over numpy:
   :class:`KeyMap` (times: :mod:`corvane_data.times`);
 - :func:`check_graph` / :func:`find_faults`: a full, linear check of those arrays;
 - :func:`save_graph` / :func:`load_graph`: a graph as a folder of ``.npy`` files;
+- :class:`NodeTask`: a training table (keys, times, labels) and its cuts by time;
 - :class:`SeedLoader`: seeds in batches, sampled here or in worker processes,
   as :class:`MiniBatch` objects;
 - :mod:`corvane_data.dask`: the same workers as actors on a Dask cluster.

@@ -27,9 +27,9 @@ from corvane_data.arguments import integer, integer_array
 from corvane_data.batches import MiniBatch
 from corvane_data.sampling import BatchSampler, GraphSource, Request, derived_seed, sampling_request
 from corvane_data.storage import load_graph
+from corvane_data.tables import GraphArrays, Int64Array, edge_type_key
 from corvane_data.tasks import NodeTask
 from corvane_data.times import time_array
-from corvane_data.tables import GraphArrays, Int64Array, edge_type_key
 from corvane_data.workers import InProcess, ProcessWorkers, Workers
 
 

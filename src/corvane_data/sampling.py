@@ -15,11 +15,11 @@ from typing import Any
 import numpy as np
 
 import corvane
-from corvane_data.arguments import integer, integer_array
+from corvane_data.arguments import integer_array
 from corvane_data.batches import MiniBatch
 from corvane_data.storage import load_graph
-from corvane_data.times import time_delta
 from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key
+from corvane_data.times import time_delta
 
 GraphSource = GraphArrays | str | os.PathLike[str]
 Request = tuple[dict[str, Int64Array], dict[str, Any]]

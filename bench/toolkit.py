@@ -15,7 +15,9 @@ Sections, each printed with the command line that reproduces it:
 1. check: seconds of ``find_faults`` over the built graph.
 2. storage: ``load_graph`` with and without ``mmap``, and ``sample`` over the
    mapped and the in-memory arrays, alternated call by call.
-3. overhead: ``MiniBatch.from_result`` against the ``sample`` call it wraps.
+3. overhead: a sampler per batch, built as the loader builds it (construction,
+   its one call, dropping it), and ``MiniBatch.from_result``, against the
+   calls of one long-lived sampler on the same seeds.
 4. workers: ``SeedLoader`` throughput with 0, 1 and 2 worker processes over
    the saved folder, and the memory the workers hold of its files.
 
@@ -196,21 +198,72 @@ def anon_huge_pages_kib() -> int:
 
 
 def overhead_section(args: argparse.Namespace, graph: GraphArrays) -> None:
+    """A sampler per batch, built as the loader builds it, against one long-lived sampler."""
     print(f"3. loader overhead  ({command(args, 'overhead')})")
-    on_graph, request = sampler(graph, False), fan_out(graph)
+    untimed = GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row, {},
+                          graph.num_nodes)  # uniform, as in section 4
+    long_lived, request = corvane.NeighborSampler(*untimed.arguments(), seed=1), fan_out(graph)
+    batches = seed_batches(args, args.calls + 5)
+    bare: list[float] = []
+    phases: dict[str, list[float]] = {phase: [] for phase in PER_BATCH_PHASES}
+    for number, seeds in enumerate(batches):
+        if number % 2 == 0:
+            long_ms = bare_ms(long_lived, request, seeds)
+            batch_ms = per_batch_ms(untimed, request, seeds, number)
+        else:
+            batch_ms = per_batch_ms(untimed, request, seeds, number)
+            long_ms = bare_ms(long_lived, request, seeds)
+        if number < 5:  # warm-up: first touches of the seeds' columns
+            continue
+        bare.append(long_ms)
+        for phase, ms in zip(PER_BATCH_PHASES, batch_ms):
+            phases[phase].append(ms)
+    call, split = statistics.median(bare), {k: statistics.median(v) for k, v in phases.items()}
+    built_and_called = [c + s for c, s in zip(phases["construction"], phases["sample"])]
+    fresh = [b + d for b, d in zip(built_and_called, phases["dropping it"])]
+    whole = [f + w for f, w in zip(fresh, phases["from_result"])]
+    print(f"   {args.seeds} seeds, fan-out {FAN_OUT}, uniform, in memory, {args.calls} batches; "
+          "the two kinds alternated (A B B A) on the same seeds; medians")
+    print(f"   long-lived sampler: sample {call:.2f} ms")
+    print("   a sampler per batch, NeighborSampler(*graph.arguments(), seed=s), one call, dropped: "
+          + ", ".join(f"{phase} {split[phase]:.3f} ms" for phase in PER_BATCH_PHASES[:3]))
+    print(f"   sampler per batch / long-lived call: construction + sample "
+          f"{statistics.median(built_and_called) / call:.3f}x, and dropping it "
+          f"{statistics.median(fresh) / call:.3f}x")
+    print(f"   MiniBatch.from_result {split['from_result']:.3f} ms: {split['from_result'] / call:.1%} "
+          f"of the long-lived call")
+    print(f"   (sampler per batch + from_result) / bare calls: {statistics.median(whole) / call:.3f}x\n")
+
+
+PER_BATCH_PHASES = ("construction", "sample", "dropping it", "from_result")
+
+
+def bare_ms(sampler_: corvane.NeighborSampler, request: dict, seeds: np.ndarray) -> float:
+    """Milliseconds of one call; its result is freed after the timed part, as per_batch_ms's."""
     no_times = np.empty(0, np.int64)
-    sample_ms, wrap_ms = [], []
-    for seeds in seed_batches(args, args.calls):
-        start = time.perf_counter()
-        result = on_graph.sample(request, {}, "user", seeds, no_times)
-        middle = time.perf_counter()
-        MiniBatch.from_result(result, graph.edge_types, "user", seeds, no_times)
-        sample_ms.append((middle - start) * 1e3)
-        wrap_ms.append((time.perf_counter() - middle) * 1e3)
-    a, b = statistics.median(sample_ms), statistics.median(wrap_ms)
-    print(f"   {args.seeds} seeds, fan-out {FAN_OUT}, uniform, in memory, {args.calls} calls: "
-          f"sample {a:.2f} ms, MiniBatch.from_result on its result {b:.3f} ms "
-          f"(medians): {b / a:.1%} of the call\n")
+    start = time.perf_counter()
+    result = sampler_.sample(request, {}, "user", seeds, no_times)
+    elapsed = time.perf_counter() - start
+    del result
+    return elapsed * 1e3
+
+
+def per_batch_ms(graph: GraphArrays, request: dict, seeds: np.ndarray,
+                 seed: int) -> tuple[float, ...]:
+    """Milliseconds of each of PER_BATCH_PHASES for one batch on a sampler of its own."""
+    no_times = np.empty(0, np.int64)
+    start = time.perf_counter()
+    per_batch = corvane.NeighborSampler(*graph.arguments(), seed=seed)
+    built = time.perf_counter()
+    result = per_batch.sample(request, {}, "user", seeds, no_times)
+    called = time.perf_counter()
+    del per_batch
+    dropped = time.perf_counter()
+    batch = MiniBatch.from_result(result, graph.edge_types, "user", seeds, no_times)
+    wrapped = time.perf_counter()
+    del batch, result  # as the bare call's result, freed outside the timed parts
+    marks = (start, built, called, dropped, wrapped)
+    return tuple((b - a) * 1e3 for a, b in zip(marks, marks[1:]))
 
 
 def training_step(milliseconds: float):

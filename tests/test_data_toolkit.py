@@ -143,6 +143,8 @@ def test_mini_batch_edges_and_features_agree_with_the_raw_result(tmp_path, saved
         key = f"{source}__{relation}__{destination}"
         index = batch.edge_index[(source, relation, destination)]
         assert index.shape == (2, result[0][key].size) and index.dtype == np.int64
+        assert np.array_equal(index, [result[0][key], result[1][key]])
+        assert index.flags.c_contiguous and index.flags.writeable and index.flags.owndata
         assert np.array_equal(batch.node_ids[source][index[0]], result[2][source][result[0][key]])
         assert np.array_equal(batch.node_seed[destination][index[1]],
                               batch.node_seed[source][index[0]])  # an edge lies in one tree

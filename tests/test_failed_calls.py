@@ -41,32 +41,40 @@ def failing_allocator(tmp_path_factory):
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime owns operator new")
 def test_memory_error_at_any_growth_leaves_no_trace(failing_allocator):
-    # One seed whose column holds 300,000 distinct neighbours, all taken (no
-    # draws): its lists and index grow past 2^16 ... 2^18 entries. Each large
-    # allocation of the call fails in turn; the next call must still answer as
-    # a fresh sampler does.
+    # One seed whose column holds 30,000 distinct neighbours, all taken (no
+    # draws): its lists and index grow past 2^12 ... 2^15 entries. Each
+    # allocation of 64 KiB or more of the call fails in turn, on a sampler of
+    # its own: all stay alive, so that none gives storage back for the next
+    # one's call to reuse. Then each answers as a fresh sampler does, or,
+    # dropped, its state (left by the failed call) serves a new sampler that
+    # must.
     output = run_python(f"""
         import ctypes
         import numpy as np
         from conftest import as_lists, i64, single_edge_type_sampler
         hook = ctypes.CDLL({str(failing_allocator)!r}).fail_large_allocation
         hook.argtypes = [ctypes.c_long, ctypes.c_size_t]
-        count = 300_000
+        count = 30_000
         def build():
             row = np.random.default_rng(1).permutation(count).astype(np.int64)
             return single_edge_type_sampler(i64(0, count), row)
         request = ({{{KEY!r}: i64(-1)}}, {{}}, "a", i64(0), i64())
-        expected = as_lists(build().sample(*request))
+        reference = build()
+        expected = as_lists(reference.sample(*request))
         failures = 0
-        for before in range(40):
-            sampler = build()  # storage grown by one call is kept for the next
-            hook(before, 1 << 20)
+        samplers = [build() for _ in range(40)]
+        for before, sampler in enumerate(samplers):
+            hook(before, 1 << 16)
             try:
                 sampler.sample(*request)
             except MemoryError:
                 failures += 1
             hook(-1, 0)
-            assert as_lists(sampler.sample(*request)) == expected, before
+        for number in range(len(samplers)):
+            if number % 2:
+                samplers[number] = None  # given back, taken up by the next sampler built
+                samplers[number] = build()
+            assert as_lists(samplers[number].sample(*request)) == expected, number
         print(failures)
         """, LD_PRELOAD=str(failing_allocator))
     assert int(output) >= 6  # list, edge and table growths were all made to fail

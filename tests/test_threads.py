@@ -6,6 +6,7 @@ chosen so that they do not depend on how the threads interleave.
 
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -109,3 +110,28 @@ def test_samplers_of_their_own_give_each_thread_its_seeds_sequence():
     seen = in_threads(lambda i: outcomes(samplers[i], requests))
     for i, seed in enumerate(seeds):
         assert seen[i] == expected[seed], f"thread {i}"
+
+
+class YieldingRows(list):
+    """Time-window rows whose reading, inside a call, lets the other threads run."""
+
+    def __getitem__(self, hop):
+        time.sleep(0)
+        return super().__getitem__(hop)
+
+
+def test_samplers_built_per_call_never_share_a_call_state():
+    # Each thread builds a sampler for every call and drops it after, so call
+    # states pass from thread to thread through the process's pool; other
+    # threads run in the middle of each call, where a state held by two
+    # samplers at once would be refused or emptied under the call.
+    def yielding(request):
+        num_neighbors, offsets, *rest = request
+        return (num_neighbors, {key: YieldingRows(rows) for key, rows in offsets.items()}, *rest)
+
+    rounds = ROUNDS // 5
+    expected = [outcomes(new_sampler(), request_without_draws(i)) for i in range(THREADS)]
+    seen = in_threads(lambda i: [outcome for _ in range(rounds) for request in request_without_draws(i)
+                                 for outcome in outcomes(new_sampler(), [yielding(request)])])
+    for i in range(THREADS):
+        assert seen[i] == expected[i] * rounds, f"thread {i}"

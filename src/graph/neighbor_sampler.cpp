@@ -27,7 +27,8 @@ HeldArray hold_entry(const py::dict& dict, const std::string& name) {
 NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
                                  const std::vector<EdgeType>& edge_types, py::dict colptr,
                                  py::dict row, py::dict node_time, int seed)
-    : graph_(number_graph(node_types, edge_types)) {
+    // The engine is seeded once, as it is built: seeding walks its 624 words.
+    : graph_(number_graph(node_types, edge_types)), generator_(static_cast<std::uint32_t>(seed)) {
     // All checks run before any array is held.
     validate_array_dict(colptr, "colptr", graph_.key_names, kInt64List);
     validate_array_dict(row, "row", graph_.key_names, kInt64List);
@@ -36,7 +37,6 @@ NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
 
     hold_edge_type_arrays(colptr, row);
     hold_node_times(node_time);
-    generator_.seed(static_cast<std::uint32_t>(seed));
 }
 
 Int64View NeighborSampler::hold(const py::dict& dict, const std::string& name) {

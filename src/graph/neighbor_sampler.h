@@ -11,7 +11,7 @@
 #include "graph/graph_store.h"
 #include "graph/held_array.h"
 #include "random/random_engine.h"
-#include "sampling/call_state.h"
+#include "sampling/call_state_pool.h"
 
 namespace corvane {
 
@@ -45,7 +45,9 @@ private:
     GraphStore graph_;
     std::vector<HeldArray> held_arrays_;  // the owners of every view in graph_
     RandomEngine generator_;
-    CallState call_;  // bookkeeping of the running call, reused by the next
+    // Bookkeeping of the running call, reused by the next, and by a sampler
+    // built later once this one is gone.
+    PooledCallState call_;
 };
 
 }  // namespace corvane

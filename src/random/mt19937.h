@@ -20,6 +20,7 @@ public:
     static constexpr std::size_t kWords = 624;
 
     Mt19937() { seed(5489); }
+    explicit Mt19937(std::uint32_t value) { seed(value); }
 
     // The standard initialisation by one 32-bit value; the next draw
     // regenerates the state first.

@@ -12,6 +12,7 @@ namespace corvane {
 class RandomEngine {
 public:
     RandomEngine() = default;
+    explicit RandomEngine(std::uint32_t seed) : engine_(seed) {}
 
     // Restarts the sequence exactly as a fresh engine seeded with `seed`.
     void seed(std::uint32_t seed) { engine_.seed(seed); }

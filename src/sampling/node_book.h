@@ -51,6 +51,11 @@ public:
 
     void prefetch(SampledNode node) const { local_index_.prefetch(node); }
 
+    // The bytes its list and index hold, used or not.
+    std::size_t storage_bytes() const {
+        return nodes_.capacity() * sizeof(SampledNode) + local_index_.storage_bytes();
+    }
+
     // Forgets every node but keeps the storage for the next call.
     void clear();
 

@@ -71,6 +71,7 @@ public:
 
     // Slots in the table.
     std::size_t capacity() const { return slots_.size(); }
+    std::size_t storage_bytes() const { return slots_.capacity() * sizeof(Slot); }
 
 private:
     struct Slot {

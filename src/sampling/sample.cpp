@@ -15,18 +15,19 @@ namespace corvane {
 SampleResult NeighborSampler::sample(py::dict num_neighbors, py::dict sampling_time_offsets,
                                      std::string entity_table, py::array seed_node,
                                      py::array seed_time) {
-    const CallScope scope(graph_, call_);
+    CallState& call = *call_;
+    const CallScope scope(graph_, call);
     const SeedArrays seeds = check_request_arguments(graph_, num_neighbors, sampling_time_offsets,
                                                      entity_table, seed_node, seed_time);
     const SampleRequest request =
         read_edge_type_requests(graph_, num_neighbors, sampling_time_offsets);
 
     const std::size_t entity = *graph_.listed_node_type(entity_table);  // checked above
-    enter_seeds(graph_, entity, SeedView{seeds.nodes.view, seeds.times.view}, call_);
-    HopContext context{graph_, request, call_, generator_};
+    enter_seeds(graph_, entity, SeedView{seeds.nodes.view, seeds.times.view}, call);
+    HopContext context{graph_, request, call, generator_};
     run_hops(context);
 
-    return assemble_results(graph_, call_);
+    return assemble_results(graph_, call);
 }
 
 }  // namespace corvane

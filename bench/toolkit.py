@@ -232,7 +232,30 @@ def overhead_section(args: argparse.Namespace, graph: GraphArrays) -> None:
           f"{statistics.median(fresh) / call:.3f}x")
     print(f"   MiniBatch.from_result {split['from_result']:.3f} ms: {split['from_result'] / call:.1%} "
           f"of the long-lived call")
-    print(f"   (sampler per batch + from_result) / bare calls: {statistics.median(whole) / call:.3f}x\n")
+    print(f"   (sampler per batch + from_result) / bare calls: {statistics.median(whole) / call:.3f}x")
+    loader_against_bare_calls(args, untimed, long_lived, request)
+
+
+def loader_against_bare_calls(args: argparse.Namespace, graph: GraphArrays,
+                              long_lived: corvane.NeighborSampler, request: dict) -> None:
+    """A whole in-process epoch of the loader against the bare calls of one sampler on its batches."""
+    count = 20 if args.quick else 50
+    seeds = np.concatenate(seed_batches(args, count))
+    loader = SeedLoader(graph, "user", seeds, num_neighbors=FAN_OUT, batch_size=args.seeds,
+                        labels={"y": np.zeros(len(seeds))})
+    batches = [seeds[start:start + args.seeds] for start in range(0, len(seeds), args.seeds)]
+    ratios = []
+    for _ in range(args.rounds * 2):
+        start = time.perf_counter()
+        for batch in loader:
+            del batch
+        epoch = time.perf_counter() - start
+        bare = sum(bare_ms(long_lived, request, seeds) for seeds in batches) / 1e3
+        ratios.append(epoch / bare)
+    print(f"   SeedLoader, in this process, one epoch of {count} batches (a sampler per batch, "
+          f"MiniBatch, labels) / the bare calls of one long-lived sampler on the same batches: "
+          f"{statistics.median(ratios):.3f}x (median of {len(ratios)} alternated pairs; "
+          f"{', '.join(f'{ratio:.3f}' for ratio in ratios)})\n")
 
 
 PER_BATCH_PHASES = ("construction", "sample", "dropping it", "from_result")

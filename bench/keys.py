@@ -1,6 +1,7 @@
 """Seconds per stage to turn a database with text keys into a saved graph, against plain numpy.
 
     python bench/keys.py [--users N] [--items N] [--rows N] [--repeats N] [--form arrow|numpy]
+                         [--without-pyarrow]
 
 A user table (N string primary keys), an item table, and a link table of
 ``--rows`` ratings: a user key, an item key and a datetime each (timed, so
@@ -10,6 +11,8 @@ on those ids, save_graph; then Database.build end to end. The baseline is the
 numpy way to the same ids: ``np.unique(..., return_inverse=True)`` over the
 same strings (as a numpy ``StringDType`` array) and over their integer ids,
 so "numpy speed" reads as a ratio. Medians of ``--repeats`` runs.
+``--without-pyarrow`` looks text keys up as an installation without pyarrow
+does (numpy's sort and binary search); the tables are still made with it.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ from typing import Any
 
 import numpy as np
 
+import corvane_data.keys
 from corvane_data import Database, KeyMap, build_graph, save_graph
 from corvane_data.times import time_array
 
@@ -97,13 +101,17 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--rows", type=int, default=10_000_000)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--form", choices=("arrow", "numpy"), default="arrow")
+    parser.add_argument("--without-pyarrow", action="store_true")
     args = parser.parse_args(argv)
+    if args.without_pyarrow:
+        corvane_data.keys._arrow = lambda: None
     data = tables(args.users, args.items, args.rows, args.form)
     with tempfile.TemporaryDirectory() as folder:
         ours = medians(lambda: staged(data, folder), args.repeats)
     theirs = medians(lambda: baseline(data), args.repeats)
     print(f"{args.users:,} users, {args.items:,} items, {args.rows:,} timed link rows with text "
-          f"keys ({args.form} columns); medians of {args.repeats}")
+          f"keys ({args.form} columns{', without pyarrow' if args.without_pyarrow else ''}); "
+          f"medians of {args.repeats}")
     for stage, value in {**ours, **theirs}.items():
         print(f"  {stage:<18} {value:7.2f} s")
     for label in theirs:

@@ -4,6 +4,7 @@ are refused naming their row, and datetimes give the graph their integer counts 
 import datetime
 import doctest
 import json
+import pickle
 import re
 import uuid
 from pathlib import Path
@@ -53,6 +54,7 @@ def test_keys_of_every_kind_round_trip_through_a_saved_folder(tmp_path, engine, 
     queries = np.empty(len(order), dtype=object)
     queries[:] = [expected[i] for i in order]
     assert key_map.ids("q", queries).tolist() == order.tolist()
+    assert pickle.loads(pickle.dumps(key_map)).ids("q", queries).tolist() == order.tolist()
 
 
 @pytest.mark.parametrize("keys, shown", [

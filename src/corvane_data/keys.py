@@ -158,6 +158,14 @@ class KeyMap:
     def __repr__(self) -> str:
         return f"KeyMap({self._kind}, {len(self)} keys)"
 
+    def __getstate__(self) -> tuple[Any, ...]:
+        """The keys without their index, which the receiving process builds when it looks up."""
+        return self._kind, self._values, self._data, self._offsets
+
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        self._kind, self._values, self._data, self._offsets = state
+        self._index = None
+
     def keys_of(self, ids: Any) -> npt.NDArray[Any]:
         """The keys of dense ``ids``: an int64 array for integer keys, else an object array.
 
@@ -258,7 +266,7 @@ class KeyMap:
                 assert self._data is not None and self._offsets is not None
                 keys = _TextKeys(self._kind, self._data, self._offsets)
                 arrow = _arrow()
-                self._index = (_ArrowIndex(arrow, keys) if arrow is not None
+                self._index = (_ArrowIndex(keys.arrow(arrow)) if arrow is not None
                                else _SortedIndex(keys.sortable(keys.width())))
         return self._index
 
@@ -344,9 +352,8 @@ class _SortedIndex:
 class _ArrowIndex:
     """pyarrow's hash tables over a zero-copy view of the keys."""
 
-    def __init__(self, pyarrow: types.ModuleType, keys: _TextKeys) -> None:
-        self.pyarrow = pyarrow
-        self.keys = keys.arrow(pyarrow)
+    def __init__(self, keys: Any) -> None:
+        self.keys = keys
 
     def first_repeat(self) -> tuple[int, int] | None:
         codes = np.asarray(self.keys.dictionary_encode().indices, dtype=np.int64)
@@ -358,9 +365,10 @@ class _ArrowIndex:
         return row, int(first_rows[codes[row]])
 
     def find(self, query: Any) -> Int64Array:
+        import pyarrow
         import pyarrow.compute
 
-        found = pyarrow.compute.index_in(query.arrow(self.pyarrow), value_set=self.keys)
+        found = pyarrow.compute.index_in(query.arrow(pyarrow), value_set=self.keys)
         ids: Int64Array = np.asarray(found.fill_null(UNKNOWN), dtype=np.int64)
         return ids
 

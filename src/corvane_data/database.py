@@ -18,7 +18,7 @@ import numpy as np
 
 from corvane_data import times
 from corvane_data.keys import NULL, UNKNOWN, KeyMap, key_at
-from corvane_data.tables import EdgeType, GraphArrays, Int64Array, build_graph
+from corvane_data.tables import EdgeType, GraphArrays, Int64Array, build_graph, read_column
 
 Column = tuple[str, str]  # (table, column)
 
@@ -182,7 +182,7 @@ class Database:
             raise ValueError(f"dangling must be 'raise' or 'drop', not {dangling!r}")
         report = BuildReport()
         keys = {node_type: KeyMap.from_keys(f"table {node_type!r}: column {spec.key!r}",
-                                            _column(node_type, spec.table, spec.key, "key"))
+                                            read_column(f"table {node_type!r}", spec.table, spec.key, "key"))
                 for node_type, spec in self._tables.items()}
         node_time = {node_type: self._times(node_type, spec.table, spec.time)
                      for node_type, spec in self._tables.items() if spec.time is not None}
@@ -209,7 +209,7 @@ class Database:
 
     def _times(self, table_name: str, table: Any, column: str) -> Int64Array:
         return times.time_array(f"table {table_name!r}: column {column!r}",
-                          _column(table_name, table, column, "time"), self.time_unit)
+                          read_column(f"table {table_name!r}", table, column, "time"), self.time_unit)
 
     def _ends(self, spec: _Edges, keys: dict[str, KeyMap], dangling: str,
               report: BuildReport) -> tuple[Int64Array, tuple[Int64Array, Int64Array]]:
@@ -225,7 +225,7 @@ class Database:
                                  f"{node_type!r}, which has no table; tables: "
                                  f"{', '.join(map(repr, keys)) or 'none'}")
             name = f"table {spec.table_name!r}: column {column!r}"
-            values = _column(spec.table_name, spec.table, column, option)
+            values = read_column(f"table {spec.table_name!r}", spec.table, column, option)
             found = keys[node_type].ids(name, values, missing="mark")
             _count(report.null, (spec.table_name, column), found == NULL)
             unknown = found == UNKNOWN
@@ -243,16 +243,3 @@ def _count(counts: dict[Column, int], where: Column, rows: Any) -> None:
     number = int(np.count_nonzero(rows))
     if number:
         counts[where] = counts.get(where, 0) + number
-
-
-def _column(table_name: str, table: Any, column: str, option: str) -> Any:
-    """``table[column]``, or a ValueError listing the table's columns and naming ``option``."""
-    try:
-        return table[column]
-    except (KeyError, IndexError, TypeError):
-        pass
-    names = table.keys() if isinstance(table, dict) else getattr(table, "columns", None)
-    names = getattr(table, "column_names", names)
-    present = ", ".join(map(repr, names)) if names is not None else "none found"
-    raise ValueError(f"table {table_name!r} has no column {column!r} (its columns: {present}); "
-                     f"{option}= names another")

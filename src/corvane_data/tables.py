@@ -295,17 +295,20 @@ def read_column(name: str, table: Any, column: str, option: str) -> Any:
     try:
         return table[column]
     except (KeyError, IndexError, TypeError) as missing:
-        raise ValueError(f"{name}: no column {column!r}; it has {_column_list(table)} "
+        names = column_names(table)
+        present = "no columns" if names is None else f"columns {names}"
+        raise ValueError(f"{name}: no column {column!r}; it has {present} "
                          f"(choose another with {option}=...)") from missing
 
 
-def _column_list(table: Any) -> str:
+def column_names(table: Any) -> list[str] | None:
+    """The column names of a dict, DataFrame or pyarrow Table, or None for anything else."""
     names = getattr(table, "column_names", None)  # a pyarrow Table
     if names is None:
         names = getattr(table, "columns", None)   # a DataFrame
     if names is None and isinstance(table, Mapping):
         names = list(table)
-    return "no columns" if names is None else f"columns {[str(name) for name in names]}"
+    return None if names is None else [str(name) for name in names]
 
 
 def _integers(name: str, column: str, values: Any) -> Int64Array:

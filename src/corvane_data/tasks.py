@@ -27,7 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from corvane_data.arguments import integer_array
-from corvane_data.tables import GraphArrays, Int64Array, read_column
+from corvane_data.tables import GraphArrays, Int64Array, column_names, read_column
 from corvane_data.times import time_array, time_value
 
 
@@ -109,7 +109,7 @@ class NodeTask:
                  time_array(f"{name}: column {time!r}", read_column(name, table, time, "time"),
                             graph.time_unit))
         if labels is None:
-            labels = [column for column in _column_names(table) if column not in (key, time)]
+            labels = [column for column in column_names(table) or [] if column not in (key, time)]
         carried = {column: np.asarray(read_column(name, table, column, "labels"))
                    for column in labels}
         for column, values in carried.items():
@@ -161,10 +161,3 @@ def _check_in_range(name: str, column: str, ids: Int64Array, count: int | None) 
         first = int(np.flatnonzero(bad)[0])
         valid = "not negative" if count is None else f"in 0..{count - 1}"
         raise ValueError(f"{name}: column {column!r} row {first} holds id {ids[first]}; ids are {valid}")
-
-
-def _column_names(table: Any) -> list[str]:
-    names = getattr(table, "column_names", None)  # a pyarrow Table
-    if names is None:
-        names = getattr(table, "columns", table)   # a DataFrame, or a dict's keys
-    return [str(name) for name in names]

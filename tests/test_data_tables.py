@@ -54,7 +54,10 @@ def test_pandas_and_pyarrow_tables_give_the_same_arrays():
 @pytest.mark.parametrize("table, message", [
     ({"source": [0, 5], "destination": [0, 0]}, r"'source' row 1 holds id 5, outside 0\.\.2"),
     ({"source": [0, 1], "destination": [-1, 0]}, r"'destination' row 0 holds id -1"),
-    ({"source": [0.0], "destination": [0]}, r"'source' must hold integers, not float64"),
+    ({"source": [0.0], "destination": [0]}, r"'source' must hold integers, not float64: if they are whole"),
+    ({"source": [np.nan], "destination": [0]}, r"not float64: it has missing values \(NaN\); drop or fill"),
+    ({"source": np.array(["u1"], dtype=object), "destination": [0]},
+     r"not object: it holds keys such as 'u1'; .*corvane_data\.Database"),
     ({"source": [0, 1], "destination": [0]}, r"'source' has 2 rows but 'destination' has 1"),
     ({"source": [0]}, r"no column 'destination'; it has columns \['source'\] \(choose another with destination_column="),
 ])

@@ -123,7 +123,8 @@ def main() -> None:
     task = NodeTask.from_table(graph, "author", table, key="author", time="time", labels=["active_next"])
     times = table["time"].sort_values()
     validation_from, test_from = times.quantile(0.6), times.quantile(0.8)
-    train, validation, test = task.split_by_time(validation_from, test_from)
+    # a label looks HORIZON ahead: rows that close to a cut would see into the next part
+    train, validation, test = task.split_by_time(validation_from, test_from, gap=HORIZON)
     print(f"task: {len(task):,} rows, {table['active_next'].mean():.0%} positive; "
           f"train {len(train):,} / validation {len(validation):,} / test {len(test):,} "
           f"(cut at {validation_from:%Y-%m-%d} and {test_from:%Y-%m-%d})")

@@ -44,6 +44,9 @@ def test_task_rows_by_key_and_datetime_reach_their_seeds_with_their_labels(shop)
     early, middle, late = task.split_by_time(pd.Timestamp("2024-03-12", tz="UTC"), np.datetime64("2024-04-01"))
     assert (len(early), len(middle), len(late)) == (11, 20, 9)  # 00:00:30 in Paris is 23:00:30 UTC
     assert early.time.max() < middle.time.min() and middle.time.max() < late.time.min()
+    gapped = task.split_by_time(pd.Timestamp("2024-03-12", tz="UTC"), np.datetime64("2024-04-01"),
+                                gap=pd.Timedelta(days=2))
+    assert [len(part) for part in gapped] == [9, 18, 9]
 
 
 @pytest.mark.parametrize("table, options, message", [

@@ -13,8 +13,8 @@ training on rows before a cut never shows the model anything of the rows
 after it. Two things remain the user's: node types without times are seen
 whole, whatever the seed's time (give every type whose rows appear over time
 a time column), and a label that describes a period after ``t`` (``will this
-customer buy in the next 30 days``) must end before the next split begins, or
-the last training labels overlap the validation period.
+customer buy in the next 30 days``) must end before the next split begins:
+``split_by_time(..., gap=...)`` leaves out the rows that close to a cut.
 """
 
 from __future__ import annotations
@@ -28,7 +28,7 @@ import numpy.typing as npt
 
 from corvane_data.arguments import integer_array
 from corvane_data.tables import GraphArrays, Int64Array, column_names, read_column
-from corvane_data.times import time_array, time_value
+from corvane_data.times import time_array, time_delta, time_value
 
 
 @dataclass(frozen=True)
@@ -129,7 +129,8 @@ class NodeTask:
                         {name: values[chosen] for name, values in self.labels.items()},
                         self.time_unit)
 
-    def split_by_time(self, validation_from: Any, test_from: Any) -> tuple[NodeTask, NodeTask, NodeTask]:
+    def split_by_time(self, validation_from: Any, test_from: Any, *,
+                      gap: Any = 0) -> tuple[NodeTask, NodeTask, NodeTask]:
         """Cuts the rows by time: training before ``validation_from``, validation up to
         ``test_from`` (excluded), test from ``test_from`` on.
 
@@ -137,21 +138,36 @@ class NodeTask:
         one. Sampled with their times, the three parts see no row of a later
         part (the module docstring says what that rests on).
 
+        Parameters
+        ----------
+        validation_from, test_from
+            Where validation and test begin.
+        gap : int or duration
+            Rows this close before a cut are left out (training rows before
+            ``validation_from``, validation rows before ``test_from``): a
+            label that looks ``gap`` ahead of its row's time then never
+            reaches into the next part.
+
         Examples
         --------
         >>> import numpy as np
         >>> task = NodeTask("user", np.arange(5), np.array([1, 5, 9, 3, 7]))
         >>> [part.ids.tolist() for part in task.split_by_time(4, 8)]
         [[0, 3], [1, 4], [2]]
+        >>> [part.ids.tolist() for part in task.split_by_time(4, 8, gap=2)]
+        [[0], [1], [2]]
         """
         if not self.time.size and len(self):
             raise ValueError("split_by_time: the task has no times (give from_table a time column)")
         lower = time_value("split_by_time: validation_from", validation_from, self.time_unit)
         upper = time_value("split_by_time: test_from", test_from, self.time_unit)
+        margin = time_delta("split_by_time: gap", gap, self.time_unit)
         if lower > upper:
             raise ValueError(f"split_by_time: validation_from ({lower}) is after test_from ({upper})")
-        return (self.take(self.time < lower),
-                self.take((self.time >= lower) & (self.time < upper)),
+        if margin < 0:
+            raise ValueError(f"split_by_time: gap must not be negative, not {margin}")
+        return (self.take(self.time < lower - margin),
+                self.take((self.time >= lower) & (self.time < upper - margin)),
                 self.take(self.time >= upper))
 
 

@@ -8,6 +8,9 @@
 // Two forms of the same traversal: the plain one walks the columns one after
 // the other; the memory-parallel one (parallel_floor.h) batches and
 // prefetches its loads, which is the limit for memory-bound work.
+//
+// A third floor, the least-work one (dedup_floor.h), computes the sampler's
+// exact result: what no design with the sampler's output can skip.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +23,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "dedup_floor.h"
+#include "floor_inputs.h"
 #include "parallel_floor.h"
 
 namespace py = pybind11;
@@ -28,24 +33,11 @@ namespace {
 
 using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
+using floor_bench::EdgeTypeArrays;
+using floor_bench::HopParameter;
 using floor_bench::Range;
 using floor_bench::Reached;
 using floor_bench::Search;
-
-struct HopParameter {
-    bool window = false;
-    std::int64_t k = 0;
-    std::optional<std::int64_t> lower;
-    std::int64_t upper = 0;
-};
-
-struct EdgeTypeArrays {
-    int source;
-    int destination;
-    const std::int64_t* colptr;
-    const std::int64_t* row;
-    std::vector<HopParameter> hops;
-};
 
 struct Floor {
     std::vector<EdgeTypeArrays> edge_types;
@@ -122,7 +114,7 @@ struct Floor {
         if (!temporal && hop.k == 0) return;
         if (temporal && !hop.window && hop.k == 0) return;
         std::vector<Range>& columns = scratch.columns;
-        floor_bench::gather_columns(e.colptr, frontier, columns);
+        floor_bench::gather_columns(e.colptr, frontier.data(), frontier.size(), columns);
         if (!temporal) {
             floor_bench::choose_positions(engine, hop.k, frontier, columns, scratch.picks);
             floor_bench::read_picks(e.row, scratch.picks, out);
@@ -176,7 +168,7 @@ struct Floor {
         }
         for (std::size_t hop = 0; hop < num_hops; ++hop) {
             for (const EdgeTypeArrays& e : edge_types) {
-                const HopParameter parameter = hop < e.hops.size() ? e.hops[hop] : HopParameter{};
+                const HopParameter parameter = e.at(hop);
                 if (parallel) {
                     expand_parallel(e, parameter, frontier[e.destination], next[e.source]);
                     continue;
@@ -209,38 +201,54 @@ std::vector<HopParameter> read_hops(const py::tuple& selection) {
     return hops;
 }
 
+// A request's arrays as the floors read them, and the Python objects that
+// hold them for as long as a floor runs.
+struct FloorInputs {
+    std::vector<EdgeTypeArrays> edge_types;
+    std::vector<const std::int64_t*> node_time;  // nullptr: no times
+    std::vector<py::object> keep;
+};
+
 // edge_types: (source index, destination index, colptr, row, ("count", [k...]) or
 // ("window", [(lower or None, upper), ...])); node_times: an array or None per
-// node type; parallel: the memory-parallel form. Returns (edges appended, seconds).
-py::tuple traverse(const py::list& edge_types, const py::list& node_times, int entity,
-                   const Int64Array& seeds, const Int64Array& seed_times, std::size_t num_hops,
-                   std::uint32_t seed, bool parallel) {
-    std::vector<py::object> keep;
-    static Floor floor;  // its scratch is kept from call to call
-    floor.edge_types.clear();
-    floor.node_time.clear();
-    floor.edges = 0;
-    floor.parallel = parallel;
-    floor.generator.seed(seed);
-    floor.engine.seed(seed);
+// node type.
+FloorInputs read_inputs(const py::list& edge_types, const py::list& node_times) {
+    FloorInputs inputs;
     for (const py::handle item : edge_types) {
         const py::tuple selection = item.cast<py::tuple>();
         Int64Array colptr = selection[2].cast<Int64Array>();
         Int64Array row = selection[3].cast<Int64Array>();
-        floor.edge_types.push_back({selection[0].cast<int>(), selection[1].cast<int>(), colptr.data(),
-                                    row.data(), read_hops(selection[4].cast<py::tuple>())});
-        keep.push_back(colptr);
-        keep.push_back(row);
+        inputs.edge_types.push_back({selection[0].cast<int>(), selection[1].cast<int>(),
+                                     colptr.data(), row.data(),
+                                     read_hops(selection[4].cast<py::tuple>())});
+        inputs.keep.push_back(colptr);
+        inputs.keep.push_back(row);
     }
     for (const py::handle item : node_times) {
         if (item.is_none()) {
-            floor.node_time.push_back(nullptr);
+            inputs.node_time.push_back(nullptr);
         } else {
             Int64Array times = item.cast<Int64Array>();
-            floor.node_time.push_back(times.data());
-            keep.push_back(times);
+            inputs.node_time.push_back(times.data());
+            inputs.keep.push_back(times);
         }
     }
+    return inputs;
+}
+
+// The plain or (parallel) the memory-parallel floor over a request (see
+// read_inputs). Returns (edges appended, seconds).
+py::tuple traverse(const py::list& edge_types, const py::list& node_times, int entity,
+                   const Int64Array& seeds, const Int64Array& seed_times, std::size_t num_hops,
+                   std::uint32_t seed, bool parallel) {
+    static Floor floor;  // its scratch is kept from call to call
+    FloorInputs inputs = read_inputs(edge_types, node_times);
+    floor.edge_types = std::move(inputs.edge_types);
+    floor.node_time = std::move(inputs.node_time);
+    floor.edges = 0;
+    floor.parallel = parallel;
+    floor.generator.seed(seed);
+    floor.engine.seed(seed);
     floor.seed_times.assign(seed_times.data(), seed_times.data() + seed_times.size());
 
     const auto started = std::chrono::steady_clock::now();
@@ -248,6 +256,60 @@ py::tuple traverse(const py::list& edge_types, const py::list& node_times, int e
               node_times.size());
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     return py::make_tuple(floor.edges, elapsed.count());
+}
+
+py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values) {
+    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+// The last least-work call's six lists, in the sampler's order: rows and cols
+// by edge type, node ids and batches by node type, nodes per hop by node
+// type, edges per hop by edge type.
+py::tuple least_work_result(const floor_bench::LeastWorkFloor& floor) {
+    py::list rows, cols, nodes, batches, nodes_per_hop, edges_per_hop;
+    for (const std::vector<floor_bench::LocalEdge>& edges : floor.edges()) {
+        std::vector<std::int64_t> row, col;
+        for (const floor_bench::LocalEdge& edge : edges) {
+            row.push_back(edge.row);
+            col.push_back(edge.col);
+        }
+        rows.append(to_array(row));
+        cols.append(to_array(col));
+    }
+    for (const floor_bench::TypeNodes& type : floor.types()) {
+        std::vector<std::int64_t> ids, trees;
+        for (const Reached& node : type.nodes) {
+            ids.push_back(node.node);
+            trees.push_back(node.batch);
+        }
+        nodes.append(to_array(ids));
+        batches.append(to_array(trees));
+        nodes_per_hop.append(to_array(type.per_hop));
+    }
+    for (const std::vector<std::int64_t>& counts : floor.edges_per_hop()) {
+        edges_per_hop.append(to_array(counts));
+    }
+    return py::make_tuple(rows, cols, nodes, batches, nodes_per_hop, edges_per_hop);
+}
+
+// The least-work floor over a request (see read_inputs). Its engine is
+// seeded with `seed`, or (None) goes on from the last call, as a sampler's
+// does. Returns (edges recorded, seconds, the six lists when keep_result,
+// else None).
+py::tuple least_work(const py::list& edge_types, const py::list& node_times, int entity,
+                     const Int64Array& seeds, const Int64Array& seed_times, std::size_t num_hops,
+                     const std::optional<std::uint32_t>& seed, bool keep_result) {
+    static floor_bench::LeastWorkFloor floor;  // its storage is kept from call to call
+    const FloorInputs inputs = read_inputs(edge_types, node_times);
+    if (seed) floor.seed(*seed);
+    const std::vector<std::int64_t> times(seed_times.data(), seed_times.data() + seed_times.size());
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::int64_t edges = floor.run(inputs.edge_types, inputs.node_time, entity, seeds.data(),
+                                         static_cast<std::size_t>(seeds.size()), times, num_hops);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    return py::make_tuple(edges, elapsed.count(),
+                          keep_result ? py::object(least_work_result(floor)) : py::none());
 }
 
 // Seconds taken to build six dictionaries of new int64 arrays with the keys
@@ -294,5 +356,8 @@ PYBIND11_MODULE(corvane_floor, module) {
     module.def("traverse", &traverse, py::arg("edge_types"), py::arg("node_times"),
                py::arg("entity"), py::arg("seeds"), py::arg("seed_times"), py::arg("num_hops"),
                py::arg("seed"), py::arg("parallel") = false);
+    module.def("least_work", &least_work, py::arg("edge_types"), py::arg("node_times"),
+               py::arg("entity"), py::arg("seeds"), py::arg("seed_times"), py::arg("num_hops"),
+               py::arg("seed"), py::arg("keep_result") = false);
     module.def("assemble_like", &assemble_like);
 }

@@ -44,9 +44,8 @@ constexpr std::size_t kAhead = 24;
 constexpr std::size_t kSearches = 24;
 
 // Sweep 1: the column of every frontier node.
-inline void gather_columns(const std::int64_t* colptr, const std::vector<Reached>& frontier,
+inline void gather_columns(const std::int64_t* colptr, const Reached* frontier, std::size_t n,
                            std::vector<Range>& columns) {
-    const std::size_t n = frontier.size();
     columns.resize(n);
     for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prefetch_line(colptr + frontier[i].node);
     for (std::size_t i = 0; i < n; ++i) {

@@ -1,4 +1,4 @@
-"""Benchmarks of NeighborSampler.sample against two traversal floors.
+"""Benchmarks of NeighborSampler.sample against three floors.
 
     python bench/run.py            # default scale: about 5e7 and 8e7 edges
     python bench/run.py --quick    # small graphs and fewer calls
@@ -6,12 +6,15 @@
 
 Measures two generated graphs (bench/graph.py: "shop" and "user-item") and
 prints a table for each; every workload is timed against the plain floor and
-the memory-parallel floor (bench/floor.cpp, bench/parallel_floor.h) on the
-same arrays, seeds and fan-outs. --growth adds ns per edge against graph size
-(bench/growth.py), --memory-kinds in-memory against file-mapped arrays
-(bench/memory_kinds.py), --processes one against two sampling processes
-(bench/processes.py). Writes results.json and ns_per_edge.png to --out
-(build/bench by default). Every number comes from this run.
+the memory-parallel floor (bench/floor.cpp, bench/parallel_floor.h), two
+traversals without de-duplication, and against the least-work floor
+(bench/dedup_floor.h), which computes the sampler's exact result (checked
+draw for draw, bench/floor_check.py), on the same arrays, seeds and
+fan-outs. --growth adds ns per edge against graph size (bench/growth.py),
+--memory-kinds in-memory against file-mapped arrays (bench/memory_kinds.py),
+--processes one against two sampling processes (bench/processes.py).
+Writes results.json and ns_per_edge.png to --out (build/bench by default).
+Every number comes from this run.
 """
 
 from __future__ import annotations
@@ -42,6 +45,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import attacks  # noqa: E402
+import floor_check  # noqa: E402
 import graph as graph_module  # noqa: E402
 from graph import key  # noqa: E402
 
@@ -55,9 +59,11 @@ def build_floor(out: Path):
     source = HERE / "floor.cpp"
     src = ROOT / "src"
     newest = max(path.stat().st_mtime for path in (
-        source, HERE / "parallel_floor.h", src / "base" / "prefetch.h",
+        source, HERE / "parallel_floor.h", HERE / "dedup_floor.h", HERE / "floor_inputs.h",
+        src / "base" / "prefetch.h",
         src / "random" / "random_engine.h", src / "random" / "mt19937.h"))
     if not target.exists() or target.stat().st_mtime < newest:
+        out.mkdir(parents=True, exist_ok=True)
         includes = subprocess.run([sys.executable, "-m", "pybind11", "--includes"], check=True,
                                   capture_output=True, text=True).stdout.split()
         subprocess.run(["c++", "-O3", "-std=c++17", "-shared", "-fPIC", "-Wall", "-Wextra",
@@ -109,7 +115,7 @@ class Workload:
             selection = ("count", self.counts[e]) if e in self.counts else ("window", self.windows[e])
             edge_types.append((node_types.index(e[0]), node_types.index(e[2]),
                                graph.colptr[key(e)], graph.row[key(e)], selection))
-        node_times = [graph.node_time[t] if self.temporal else None for t in node_types]
+        node_times = [graph.node_time.get(t) if self.temporal else None for t in node_types]
         return (edge_types, node_times, node_types.index(self.entity), seeds, times, self.hops, seed)
 
 
@@ -187,14 +193,15 @@ def edge_count(result):
 
 
 def measure(sampler, floor, graph, workload, calls, seed, checks=3):
-    """Times the sampler and the two floors on requests of their own, drawn
+    """Times the sampler and the three floors on requests of their own, drawn
     alike. Had they served the same request one after the other, the later
     ones would find its columns in the caches that the first had filled.
-    The first `checks` requests are served by all three, untimed: a warm-up,
-    and a check that the floors agree with each other (and, where selection
-    is deterministic, with the sampler)."""
+    The first `checks` requests are served by all four, untimed: a warm-up,
+    and a check that the two traversal floors agree with each other (and,
+    where selection is deterministic, with the sampler), and that the
+    least-work floor gives a fresh sampler's six results, draw for draw."""
     rng = np.random.default_rng(seed)
-    requests = list(workload.requests(graph, rng, checks + 3 * calls))
+    requests = list(workload.requests(graph, rng, checks + 4 * calls))
     rss_before = rss_bytes()
     matched = []  # [sampler edges, floor edges] of the shared requests
     for seeds, times in requests[:checks]:
@@ -207,11 +214,16 @@ def measure(sampler, floor, graph, workload, calls, seed, checks=3):
                              f"{parallel_count} memory-parallel)")
         matched.append([edge_count(result), floor_count])
         del result
-    sampler_times, floor_times, parallel_times = [], [], []
-    edges, floor_edges, parallel_edges, assembly = [], [], [], []
+    difference, _ = floor_check.check(floor, graph, workload, requests[:checks], seed)
+    if difference is not None:
+        raise SystemExit(f"{workload.name}: the least-work floor differs from the sampler at "
+                         f"{difference}")
+    sampler_times, floor_times, parallel_times, least_work_times = [], [], [], []
+    edges, floor_edges, parallel_edges, least_work_edges, assembly = [], [], [], [], []
     timed = requests[checks:]
     for number in range(calls):
-        (seeds, times), plain_request, parallel_request = timed[3 * number:3 * number + 3]
+        (seeds, times), plain_request, parallel_request, least_work_request = \
+            timed[4 * number:4 * number + 4]
         args = workload.sample_args(seeds, times)
         started = time.perf_counter()
         result = sampler.sample(*args)
@@ -225,11 +237,14 @@ def measure(sampler, floor, graph, workload, calls, seed, checks=3):
                                         parallel=True)
         parallel_times.append(elapsed)
         parallel_edges.append(count)
+        count, elapsed, _ = floor.least_work(*workload.floor_args(graph, *least_work_request, seed))
+        least_work_times.append(elapsed)
+        least_work_edges.append(count)
     # The result-building share: the same dictionaries and arrays built again
     # right after a call (of a request the sampler served above), in a pass
     # of its own so that the floor's memory traffic does not change what the
     # allocator finds.
-    for seeds, times in timed[0:36:3]:
+    for seeds, times in timed[0:48:4]:
         started = time.perf_counter()
         result = sampler.sample(*workload.sample_args(seeds, times))
         elapsed = time.perf_counter() - started
@@ -241,6 +256,8 @@ def measure(sampler, floor, graph, workload, calls, seed, checks=3):
     ns_edge = median / max(statistics.median(edges), 1) * 1e9
     floor_ns_edge = floor_median / max(statistics.median(floor_edges), 1) * 1e9
     parallel_ns_edge = parallel_median / max(statistics.median(parallel_edges), 1) * 1e9
+    least_work_ns_edge = (statistics.median(least_work_times)
+                          / max(statistics.median(least_work_edges), 1) * 1e9)
     return {
         "workload": workload.name,
         "calls": len(sampler_times),
@@ -257,6 +274,9 @@ def measure(sampler, floor, graph, workload, calls, seed, checks=3):
         "ratio_to_floor": ns_edge / floor_ns_edge,
         "parallel_floor_ns_per_edge": parallel_ns_edge,
         "ratio_to_parallel_floor": ns_edge / parallel_ns_edge,
+        "least_work_edges_per_call": statistics.median(least_work_edges),
+        "least_work_ns_per_edge": least_work_ns_edge,
+        "ratio_to_least_work": ns_edge / least_work_ns_edge,
         "result_share": statistics.median(assembly) if assembly else None,
         "rss_growth_mb": (rss_bytes() - rss_before) / 2**20,
         "peak_rss_mb": peak_rss_bytes() / 2**20,
@@ -299,10 +319,11 @@ def machine_name():
 
 
 def plot_lines(ax, xs, rows):
-    """The sampler and both floors, in ns per sampled edge, against `xs`."""
+    """The sampler and the three floors, in ns per sampled edge, against `xs`."""
     for field, style, label in [("ns_per_edge", "o-", "sampler"),
                                 ("floor_ns_per_edge", "s--", "plain floor"),
-                                ("parallel_floor_ns_per_edge", "^:", "memory-parallel floor")]:
+                                ("parallel_floor_ns_per_edge", "^:", "memory-parallel floor"),
+                                ("least_work_ns_per_edge", "d-.", "least-work floor")]:
         ax.plot(xs, [r[field] for r in rows], style, label=label)
     ax.set_ylabel("ns per sampled edge")
     ax.set_ylim(bottom=0)
@@ -339,7 +360,7 @@ def print_table(graph, rows, hub_ratio, construct_ms):
     print(f"\n{graph.kind} graph: {graph.num_edges:,} edges; nodes {graph.sizes}")
     header = (f"{'workload':28} {'median ms':>9} {'p10-p90 ms':>13} {'edges/call':>10} "
               f"{'Medges/s':>8} {'ns/edge':>8} {'plain ns':>8} {'ratio':>6} {'m-p ns':>7} "
-              f"{'ratio':>6} {'results':>7} {'peak RSS MB':>11}")
+              f"{'ratio':>6} {'l-w ns':>7} {'ratio':>6} {'results':>7} {'peak RSS MB':>11}")
     print(header)
     print("-" * len(header))
     for r in rows:
@@ -348,9 +369,11 @@ def print_table(graph, rows, hub_ratio, construct_ms):
               f"{r['edges_per_call']:10.0f} {r['edges_per_s'] / 1e6:8.1f} {r['ns_per_edge']:8.1f} "
               f"{r['floor_ns_per_edge']:8.1f} {r['ratio_to_floor']:5.2f}x "
               f"{r['parallel_floor_ns_per_edge']:7.1f} {r['ratio_to_parallel_floor']:5.2f}x "
+              f"{r['least_work_ns_per_edge']:7.1f} {r['ratio_to_least_work']:5.2f}x "
               f"{share:>7} {r['peak_rss_mb']:11.0f}")
     print("(plain: the floor that walks the columns one after the other; m-p: the memory-parallel "
-          "floor; results: the share of a call spent building the six result dictionaries; peak "
+          "floor; l-w: the least-work floor, which computes the sampler's exact result with its "
+          "draws; results: the share of a call spent building the six result dictionaries; peak "
           "RSS: of this process, so far)")
     if hub_ratio is not None:
         small, large, ratio = hub_ratio

@@ -83,6 +83,7 @@ def test_small_benchmark_run(tmp_path):
         for row in graph["workloads"]:
             assert row["edges_per_call"] > 0 and row["ns_per_edge"] > 0
             assert row["floor_ns_per_edge"] > 0 and row["parallel_floor_ns_per_edge"] > 0
+            assert row["least_work_ns_per_edge"] > 0
         # Where the number of edges does not depend on which neighbours the
         # draws pick (most recent, time windows, one hop of k = 10), the
         # floors record exactly the sampler's edges on the shop graph, for the
@@ -91,7 +92,8 @@ def test_small_benchmark_run(tmp_path):
         # random subsets differ; W5's third hop, and the second hop on the
         # user-item graph, where a user may choose an item twice, expand nodes
         # that the sampler de-duplicates.) The run itself stops if the two
-        # floors ever disagree.
+        # floors ever disagree, or if the least-work floor differs from a fresh
+        # sampler.
         for row in graph["workloads"]:
             assert row["shared_request_edges"]
             if row["workload"][:2] in ("W2", "W3", "W4") and graph is report["graphs"]["shop"]:

@@ -35,6 +35,37 @@ void expand_with_time(const FrontierPass& pass, FrontierNode node, ColumnRange g
     }
 }
 
+// An upper bound on the admissions of frontier node i's tree in this pass,
+// from node i on: the frontier lists its nodes tree by tree, and each node
+// admits at most its column's size, or k of it. Counted up to what sizes a
+// tree's table; a column that fails its check ends the count.
+std::size_t tree_admissions(const FrontierPass& pass, std::size_t i, std::int64_t batch) {
+    const Frontier& frontier = pass.frontier;
+    const HopParameter& parameter = pass.parameter;
+    const bool takes_columns = parameter.by_time_window || parameter.k < 0;
+    std::size_t bound = 0;
+    for (; i < frontier.size() && bound < NodeBook::kMostExpected &&
+           frontier.nodes[frontier.range.begin + i].batch == batch;
+         ++i) {
+        if (!column_is_valid(pass.expansion, frontier.id(i), frontier.columns[i])) {
+            break;
+        }
+        const std::int64_t size = frontier.columns[i].normalised().size();
+        bound += static_cast<std::size_t>(takes_columns ? size : std::min(parameter.k, size));
+    }
+    return bound;
+}
+
+// Opens the tree of frontier node i in the book admitted into, when the node
+// before it belonged to another tree, with the room its admissions may take.
+CORVANE_ALWAYS_INLINE void open_tree_of(const FrontierPass& pass, std::size_t i,
+                                        std::int64_t batch) {
+    NodeBook& book = pass.expansion.source;
+    if (book.opens_tree(batch)) {
+        book.open_tree(batch, tree_admissions(pass, i, batch));
+    }
+}
+
 // Expands the nodes of one chunk. Inlined into the chunk loop: as a call of
 // its own, temporal hops measured about 8% slower.
 template <bool kWithTime>
@@ -42,7 +73,9 @@ CORVANE_ALWAYS_INLINE void expand_chunk(const FrontierPass& pass, ChunkRange chu
     const Frontier& frontier = pass.frontier;
     if (kWithTime) {
         for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
-            expand_with_time(pass, frontier.node(i), frontier.columns[i]);
+            const FrontierNode node = frontier.node(i);
+            open_tree_of(pass, i, node.entry.batch);
+            expand_with_time(pass, node, frontier.columns[i]);
         }
         return;
     }
@@ -55,11 +88,13 @@ CORVANE_ALWAYS_INLINE void expand_chunk(const FrontierPass& pass, ChunkRange chu
                                frontier.columns[chunk.begin].normalised(), k, ahead);
     }
     for (std::size_t i = chunk.begin; i < planned_end; ++i) {
+        const FrontierNode node = frontier.node(i);
+        open_tree_of(pass, i, node.entry.batch);
         if (i + 1 < planned_end) {
             prefetch_planned_slots(pass.expansion, frontier.node(i + 1),
                                    frontier.columns[i + 1].normalised(), k, ahead);
         }
-        admit_planned(pass.expansion, frontier.node(i), frontier.columns[i].normalised(), k, plan);
+        admit_planned(pass.expansion, node, frontier.columns[i].normalised(), k, plan);
     }
     if (planned_end < chunk.end) {  // reports the invalid column that ended the plan
         checked_column(pass.expansion, frontier.id(planned_end), frontier.columns[planned_end]);

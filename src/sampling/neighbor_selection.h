@@ -14,7 +14,7 @@ namespace corvane {
 // Enters the neighbour at row position `position` into the tree of
 // `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
-inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
+CORVANE_ALWAYS_INLINE void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
                            FrontierNode destination) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
@@ -67,6 +67,15 @@ template <bool kPolled>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
     constexpr std::int64_t kSlotsAhead = 8;
+    if (expansion.source.indexes_by_tree()) {  // the tree's table is in the caches
+        for (std::int64_t position = first; position < last; ++position) {
+            if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
+                expansion.signal_poll.after(SignalPoll::kInterval);
+            }
+            admit_neighbor(expansion, position, destination);
+        }
+        return;
+    }
     const std::int64_t batch = destination.entry.batch;
     // Whether the positions reach past the look-ahead distance, judged by
     // the positions left, never by a position plus the distance: an empty

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "base/always_inline.h"
 #include "sampling/column_range.h"
@@ -11,6 +13,18 @@
 
 namespace corvane {
 
+// The edge from local index `source` to `destination`, built in one 16-byte
+// register: built field by field, the compiler wrote the two fields to the
+// stack and read them back as one 16-byte load, which no store can forward,
+// so every admission waited for its stores to drain (half of a hub call).
+CORVANE_ALWAYS_INLINE SampledEdge edge_between(std::int64_t source, std::int64_t destination) {
+    using Pair = std::int64_t __attribute__((vector_size(16)));
+    const Pair pair = {source, destination};
+    SampledEdge edge;
+    std::memcpy(&edge, &pair, sizeof edge);
+    return edge;
+}
+
 // Enters the neighbour at row position `position` into the tree of
 // `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
@@ -19,7 +33,7 @@ CORVANE_ALWAYS_INLINE void admit_neighbor(EdgeExpansion& expansion, std::int64_t
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
         expansion.source.admit(SampledNode{destination.entry.batch, neighbor});
-    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination.local});
+    expansion.sampled_edges.push_back(edge_between(neighbor_local, destination.local));
 }
 
 // Whether a count selection of k from `column` takes every candidate (in
@@ -53,9 +67,10 @@ private:
 // order before any of them is admitted: random subsets take their draws and
 // prefetch the rows they chose. Draws never depend on admissions, so results
 // are those of node-by-node selection. Planning stops at the first node whose
-// column is invalid, before taking its draws. k must not be 0.
+// column is invalid, before taking its draws. The offsets go to `chosen`,
+// which the plan points into. k must not be 0.
 ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
-                          std::int64_t k);
+                          std::int64_t k, std::vector<std::int64_t>& chosen);
 
 // Admits the positions [first, last) in ascending order. Polled: a look for
 // signals at every poll interval of positions; unpolled, the plain loop.
@@ -133,7 +148,11 @@ inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode 
                                    ColumnRange column, std::int64_t k, ChunkPlan& ahead) {
     if (!takes_all(column, k)) {
         const std::int64_t* first = ahead.take(k);
-        prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
+        if (expansion.source.indexes_by_tree()) {
+            prefetch_chosen_rows(expansion, column, first, first + k);
+        } else {
+            prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
+        }
     }
 }
 

@@ -44,7 +44,8 @@ bool NodeBook::open_tree(std::int64_t batch, std::size_t expected) {
             index_whole_call();
             return false;
         }
-        last_run_.resize(slot + 1, kNoRun);
+        // Grown in doublings: trees open in ascending order, one at a time.
+        last_run_.resize(std::max(slot + 1, 2 * last_run_.size()), kNoRun);
     }
     const std::size_t earlier = tree_size(batch);
     refilled_ += earlier;
@@ -57,6 +58,10 @@ bool NodeBook::open_tree(std::int64_t batch, std::size_t expected) {
     open_batch_ = batch;
     open_start_ = nodes_.size();
     return true;
+}
+
+std::int64_t NodeBook::admit_opening(SampledNode node) {
+    return open_tree(node.batch, 0) ? admit_to_tree(node) : admit_to_call_index(node);
 }
 
 // Every node but the seeds enters the call's index, which takes every

@@ -43,17 +43,11 @@ public:
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
     CORVANE_ALWAYS_INLINE std::int64_t admit(SampledNode node) {
-        if (by_tree_ && (node.batch == open_batch_ || open_tree(node.batch, 0))) {
-            const TreeIndex::Probe probe = tree_.find(node.node);
-            if (probe.found()) {
-                return probe.local;
+        if (by_tree_) {
+            if (__builtin_expect(node.batch != open_batch_, 0)) {
+                return admit_opening(node);
             }
-            // Appended before it is entered: should the append fail, the
-            // table holds no entry for a node the list lacks.
-            const auto local = static_cast<std::int64_t>(nodes_.size());
-            nodes_.push_back(node);
-            tree_.insert(probe, node.node, local);
-            return local;
+            return admit_to_tree(node);
         }
         return admit_to_call_index(node);
     }
@@ -101,6 +95,22 @@ private:
     static constexpr std::size_t kRefillAllowance = 256;
     static constexpr std::size_t kRunHeadsPerNode = 4;
     static constexpr std::size_t kRunHeadAllowance = 4096;
+
+    CORVANE_ALWAYS_INLINE std::int64_t admit_to_tree(SampledNode node) {
+        const TreeIndex::Probe probe = tree_.find(node.node);
+        if (probe.found()) {
+            return probe.local;
+        }
+        // Appended before it is entered: should the append fail, the table
+        // holds no entry for a node the list lacks.
+        const auto local = static_cast<std::int64_t>(nodes_.size());
+        nodes_.push_back(node);
+        tree_.insert(probe, node.node, local);
+        return local;
+    }
+
+    // Out of line: callers that admit many nodes into a tree open it first.
+    std::int64_t admit_opening(SampledNode node);
 
     CORVANE_ALWAYS_INLINE std::int64_t admit_to_call_index(SampledNode node) {
         if (node.batch < seed_count_ &&

@@ -126,11 +126,7 @@ void BasicTreeIndex<Hash, kBaseLimit>::use_slots(std::size_t slots) {
     }
     mask_ = slots - 1;
     grow_above_ = slots / 2;
-    int bits = 0;
-    while ((std::size_t{1} << bits) < slots) {
-        ++bits;
-    }
-    shift_ = 64 - bits;
+    shift_ = __builtin_clzll(static_cast<unsigned long long>(slots)) + 1;  // 64 - log2(slots)
 }
 
 template <class Hash, std::int64_t kBaseLimit>
@@ -139,11 +135,9 @@ void BasicTreeIndex<Hash, kBaseLimit>::open(std::int64_t batch, std::size_t entr
     advance_base(list_size);
     count_ = 0;
     batch_ = batch;
-    std::size_t slots = kLeastSlots;
-    while (slots < 2 * entries) {
-        slots *= 2;
-    }
-    use_slots(slots);
+    // The least power of two of at least 2 * entries, and at least kLeastSlots.
+    const std::size_t wanted = std::max(kLeastSlots, 2 * entries);
+    use_slots(std::size_t{1} << (64 - __builtin_clzll(static_cast<unsigned long long>(wanted - 1))));
 }
 
 template <class Hash, std::int64_t kBaseLimit>

@@ -161,8 +161,8 @@ void expand_counted_frontier(const FrontierPass& pass) {
         if (chunk.end < columns.size() && plan.planned_nodes() == chunk.end - chunk.begin) {
             const ChunkRange following = chunk_at(chunk.end);
             expansion.signal_poll.after(chunk_work(columns, following));
-            next = plan_selections(expansion, pass.frontier, following, k,
-                                   *offsets[(number + 1) % 2]);
+            next =
+                plan_selections(expansion, pass.frontier, following, k, *offsets[(number + 1) % 2]);
         }
         admit_chunk(pass, chunk, plan);
         plan = next;

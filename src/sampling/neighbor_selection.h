@@ -29,7 +29,7 @@ CORVANE_ALWAYS_INLINE SampledEdge edge_between(std::int64_t source, std::int64_t
 // `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
 CORVANE_ALWAYS_INLINE void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
-                           FrontierNode destination) {
+                                          FrontierNode destination) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
         expansion.source.admit(SampledNode{destination.entry.batch, neighbor});

@@ -18,7 +18,8 @@ std::size_t NodeBook::tree_size(std::int64_t batch) const {
     std::size_t size = batch < seed_count_ ? 1 : 0;
     for (std::int64_t run = last_run_[static_cast<std::size_t>(batch)]; run != kNoRun;
          run = runs_[static_cast<std::size_t>(run)].previous) {
-        size += runs_[static_cast<std::size_t>(run)].end - runs_[static_cast<std::size_t>(run)].start;
+        size +=
+            runs_[static_cast<std::size_t>(run)].end - runs_[static_cast<std::size_t>(run)].start;
     }
     return size;
 }

@@ -137,7 +137,8 @@ void BasicTreeIndex<Hash, kBaseLimit>::open(std::int64_t batch, std::size_t entr
     batch_ = batch;
     // The least power of two of at least 2 * entries, and at least kLeastSlots.
     const std::size_t wanted = std::max(kLeastSlots, 2 * entries);
-    use_slots(std::size_t{1} << (64 - __builtin_clzll(static_cast<unsigned long long>(wanted - 1))));
+    use_slots(
+        std::size_t{1} << (64 - __builtin_clzll(static_cast<unsigned long long>(wanted - 1))));
 }
 
 template <class Hash, std::int64_t kBaseLimit>

@@ -39,7 +39,8 @@ void expand_with_time(const FrontierPass& pass, FrontierNode node, ColumnRange g
 // from node i on: the frontier lists its nodes tree by tree, and each node
 // admits at most its column's size, or k of it. Counted up to what sizes a
 // tree's table; a column that fails its check ends the count.
-std::size_t tree_admissions(const FrontierPass& pass, std::size_t i, std::int64_t batch) {
+CORVANE_ALWAYS_INLINE std::size_t tree_admissions(const FrontierPass& pass, std::size_t i,
+                                                  std::int64_t batch) {
     const Frontier& frontier = pass.frontier;
     const HopParameter& parameter = pass.parameter;
     const bool takes_columns = parameter.by_time_window || parameter.k < 0;

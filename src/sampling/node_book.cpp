@@ -4,14 +4,10 @@
 
 namespace corvane {
 
-// Records the open tree's current stretch, when it admitted anything.
-void NodeBook::close_tree() {
-    if (open_batch_ >= 0 && nodes_.size() > open_start_) {
-        std::int64_t& last = last_run_[static_cast<std::size_t>(open_batch_)];
-        runs_.push_back(Run{open_start_, nodes_.size(), last});
-        last = static_cast<std::int64_t>(runs_.size() - 1);
-    }
-    open_batch_ = -1;
+void NodeBook::record_run() {
+    std::int64_t& last = last_run_[static_cast<std::size_t>(open_batch_)];
+    runs_.push_back(Run{open_start_, nodes_.size(), last});
+    last = static_cast<std::int64_t>(runs_.size() - 1);
 }
 
 std::size_t NodeBook::tree_size(std::int64_t batch) const {
@@ -37,7 +33,8 @@ void NodeBook::refill_tree(std::int64_t batch) {
     }
 }
 
-bool NodeBook::open_tree(std::int64_t batch, std::size_t expected) {
+// A tree that may hold nodes already, or whose run head is not there yet.
+bool NodeBook::reopen_tree(std::int64_t batch, std::size_t expected) {
     close_tree();
     const auto slot = static_cast<std::size_t>(batch);
     if (slot >= last_run_.size()) {

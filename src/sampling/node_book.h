@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -58,7 +59,18 @@ public:
 
     // Opens the tree of `batch`, expecting about `expected` admissions into
     // it; false when the book moves to the index of the whole call instead.
-    bool open_tree(std::int64_t batch, std::size_t expected);
+    // Inline for a tree that holds no node yet, the common case.
+    CORVANE_ALWAYS_INLINE bool open_tree(std::int64_t batch, std::size_t expected) {
+        const auto slot = static_cast<std::size_t>(batch);
+        if (slot < last_run_.size() && last_run_[slot] == kNoRun && batch >= seed_count_) {
+            close_tree();
+            tree_.open(batch, std::min(expected, kMostExpected), nodes_.size());
+            open_batch_ = batch;
+            open_start_ = nodes_.size();
+            return true;
+        }
+        return reopen_tree(batch, expected);
+    }
 
     // Whether look-ups go to the small table of one tree, which stays in the
     // caches, rather than to the index of the whole call, whose slots are
@@ -128,7 +140,16 @@ private:
         return local;
     }
 
-    void close_tree();
+    // Records the open tree's current stretch, when it admitted anything.
+    CORVANE_ALWAYS_INLINE void close_tree() {
+        if (open_batch_ >= 0 && nodes_.size() > open_start_) {
+            record_run();
+        }
+        open_batch_ = -1;
+    }
+
+    void record_run();
+    bool reopen_tree(std::int64_t batch, std::size_t expected);
     std::size_t tree_size(std::int64_t batch) const;
     void refill_tree(std::int64_t batch);
     void index_whole_call();

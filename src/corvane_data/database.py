@@ -181,23 +181,23 @@ class Database:
         if dangling not in ("raise", "drop"):
             raise ValueError(f"dangling must be 'raise' or 'drop', not {dangling!r}")
         report = BuildReport()
-        keys = {node_type: KeyMap.from_keys(f"table {node_type!r}: column {spec.key!r}",
-                                            read_column(f"table {node_type!r}", spec.table, spec.key, "key"))
-                for node_type, spec in self._tables.items()}
-        node_time = {node_type: self._times(node_type, spec.table, spec.time)
-                     for node_type, spec in self._tables.items() if spec.time is not None}
+        keys = {node_type: KeyMap.from_keys(f"table {node_type!r}: column {entry.key!r}",
+                                            read_column(f"table {node_type!r}", entry.table, entry.key, "key"))
+                for node_type, entry in self._tables.items()}
+        node_time = {node_type: self._times(node_type, entry.table, entry.time)
+                     for node_type, entry in self._tables.items() if entry.time is not None}
         edges: dict[EdgeType, tuple[Int64Array, Int64Array]] = {}
         edge_time: dict[EdgeType, Int64Array] = {}
         origins: dict[EdgeType, str] = {}
-        for spec in self._edges:
-            edge_type = (spec.source[1], spec.relation, spec.destination[1])
-            kept, ends = self._ends(spec, keys, dangling, report)
+        for entry in self._edges:
+            edge_type = (entry.source[1], entry.relation, entry.destination[1])
+            kept, ends = self._ends(entry, keys, dangling, report)
             edges[edge_type] = ends
-            if spec.time is not None:
-                edge_time[edge_type] = self._times(spec.table_name, spec.table, spec.time)[kept]
-            origins[edge_type] = (f"link table {spec.table_name!r}" if spec.source[0] is not None
-                                  else f"foreign key {spec.destination[0]!r} of table "
-                                       f"{spec.table_name!r}")
+            if entry.time is not None:
+                edge_time[edge_type] = self._times(entry.table_name, entry.table, entry.time)[kept]
+            origins[edge_type] = (f"link table {entry.table_name!r}" if entry.source[0] is not None
+                                  else f"foreign key {entry.destination[0]!r} of table "
+                                       f"{entry.table_name!r}")
         graph = build_graph({node_type: len(key_map) for node_type, key_map in keys.items()},
                             edges, node_time=node_time, edge_time=edge_time,
                             add_reverse=add_reverse, reverse_prefix=reverse_prefix)
@@ -211,29 +211,29 @@ class Database:
         return times.time_array(f"table {table_name!r}: column {column!r}",
                           read_column(f"table {table_name!r}", table, column, "time"), self.time_unit)
 
-    def _ends(self, spec: _Edges, keys: dict[str, KeyMap], dangling: str,
+    def _ends(self, entry: _Edges, keys: dict[str, KeyMap], dangling: str,
               report: BuildReport) -> tuple[Int64Array, tuple[Int64Array, Int64Array]]:
         """The rows that make edges, and their source and destination ids."""
         ids = []
-        for (column, node_type), option in ((spec.source, "source"),
-                                            (spec.destination, "destination")):
+        for (column, node_type), option in ((entry.source, "source"),
+                                            (entry.destination, "destination")):
             if column is None:  # a foreign key: the table's own rows are the sources
-                ids.append(np.arange(len(keys[spec.table_name]), dtype=np.int64))
+                ids.append(np.arange(len(keys[entry.table_name]), dtype=np.int64))
                 continue
             if node_type not in keys:
-                raise ValueError(f"table {spec.table_name!r}: column {column!r} refers to "
+                raise ValueError(f"table {entry.table_name!r}: column {column!r} refers to "
                                  f"{node_type!r}, which has no table; tables: "
                                  f"{', '.join(map(repr, keys)) or 'none'}")
-            name = f"table {spec.table_name!r}: column {column!r}"
-            values = read_column(f"table {spec.table_name!r}", spec.table, column, option)
+            name = f"table {entry.table_name!r}: column {column!r}"
+            values = read_column(f"table {entry.table_name!r}", entry.table, column, option)
             found = keys[node_type].ids(name, values, missing="mark")
-            _count(report.null, (spec.table_name, column), found == NULL)
+            _count(report.null, (entry.table_name, column), found == NULL)
             unknown = found == UNKNOWN
             if dangling == "raise" and unknown.any():
                 row = int(np.flatnonzero(unknown)[0])
                 raise ValueError(f"{name} row {row} holds {key_at(values, row)!r}, which is not a "
                                  f"key of {node_type!r} (dangling='drop' drops such rows)")
-            _count(report.dangling, (spec.table_name, column), unknown)
+            _count(report.dangling, (entry.table_name, column), unknown)
             ids.append(found)
         kept = np.flatnonzero((ids[0] >= 0) & (ids[1] >= 0))
         return kept, (ids[0][kept], ids[1][kept])

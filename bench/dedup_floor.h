@@ -58,6 +58,24 @@ inline std::size_t power_of_two_at_least(std::size_t value) {
 
 inline int log2_of_power(std::size_t power) { return 63 - __builtin_clzll(power); }
 
+// Empties a stamped open-addressing table of `capacity` slots (a power of two):
+// a new stamp marks every earlier slot free; the slots are cleared only when
+// they grow or the stamp wraps.
+template <class Slot>
+void restart_slots(std::vector<Slot>& slots, std::size_t capacity, std::size_t& mask, int& shift,
+                   std::uint32_t& stamp) {
+    if (capacity > slots.size()) {
+        slots.assign(capacity, Slot{});
+        stamp = 0;
+    }
+    mask = capacity - 1;
+    shift = 64 - log2_of_power(capacity);
+    if (++stamp == 0) {
+        std::fill(slots.begin(), slots.end(), Slot{});
+        stamp = 1;
+    }
+}
+
 constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
 
 // Node id to local index for the nodes of one tree and type.
@@ -68,16 +86,7 @@ public:
     // Empty, with room for `entries` nodes.
     void reset(std::size_t entries) {
         const std::size_t capacity = power_of_two_at_least(kSpread * entries);
-        if (capacity > slots_.size()) {
-            slots_.assign(capacity, Slot{});
-            stamp_ = 0;
-        }
-        mask_ = capacity - 1;
-        shift_ = 64 - log2_of_power(capacity);
-        if (++stamp_ == 0) {
-            std::fill(slots_.begin(), slots_.end(), Slot{});
-            stamp_ = 1;
-        }
+        restart_slots(slots_, capacity, mask_, shift_, stamp_);
     }
 
     // The local index of `node`; when the table lacks it, `next` (entered).
@@ -114,16 +123,7 @@ class TakenOffsets {
 public:
     void reset(std::int64_t k) {
         const std::size_t capacity = power_of_two_at_least(2 * static_cast<std::size_t>(k));
-        if (capacity > slots_.size()) {
-            slots_.assign(capacity, Slot{});
-            stamp_ = 0;
-        }
-        mask_ = capacity - 1;
-        shift_ = 64 - log2_of_power(capacity);
-        if (++stamp_ == 0) {
-            std::fill(slots_.begin(), slots_.end(), Slot{});
-            stamp_ = 1;
-        }
+        restart_slots(slots_, capacity, mask_, shift_, stamp_);
     }
 
     // Marks `offset` taken; false if it was.

@@ -26,78 +26,15 @@ SampleResult = tuple[dict[str, Int64Array], ...]
 _NO_IDS = np.empty(0, dtype=np.int64)
 
 
-@dataclass(frozen=True)
-class MiniBatch:
-    """One sampled batch.
+class SampledNodes:
+    """What every batch holds and reads the same way: sampled nodes and edges, keys and features."""
 
-    Attributes
-    ----------
-    seed_type : str
-        The node type of the seeds.
-    seed_ids, seed_time : int64 arrays
-        The seeds' global ids and times (``seed_time`` empty without times).
-    seed_positions : int64 array
-        The seeds' local indices in ``node_ids[seed_type]``: seeds come first,
-        so seed ``i`` is local node ``i``.
-    node_ids : dict of node type to int64 array
-        The global id of every sampled node, by local index.
-    node_seed : dict of node type to int64 array
-        For every sampled node, the position of the seed whose tree holds it.
-    edge_index : dict of edge type to int64 array of shape (2, E)
-        Source-side and destination-side local indices of every sampled edge.
-    num_nodes_per_hop, num_edges_per_hop : dicts of int64 arrays
-        Nodes added per hop (element 0: the seeds) and edges per hop.
-    index : int
-        The batch's position in its epoch.
-    labels : dict of str to array
-        The per-seed arrays the loader was given (labels, weights, any
-        payload), row ``i`` for seed ``i``.
-    key_maps : dict of node type to KeyMap
-        The graph's key maps, for :meth:`keys`.
-    """
-
-    seed_type: str
-    seed_ids: Int64Array
-    seed_time: Int64Array
-    seed_positions: Int64Array
     node_ids: dict[str, Int64Array]
     node_seed: dict[str, Int64Array]
     edge_index: dict[EdgeType, Int64Array]
     num_nodes_per_hop: dict[str, Int64Array]
     num_edges_per_hop: dict[EdgeType, Int64Array]
-    index: int = 0
-    labels: dict[str, npt.NDArray[Any]] = field(default_factory=dict)
-    key_maps: Mapping[str, KeyMap] = field(default_factory=dict, repr=False)
-
-    @classmethod
-    def from_result(cls, result: SampleResult, edge_types: list[EdgeType], seed_type: str,
-                    seed_ids: Int64Array, seed_time: Int64Array, index: int = 0) -> MiniBatch:
-        """Builds a mini-batch from what ``NeighborSampler.sample`` returned.
-
-        Examples
-        --------
-        >>> import numpy as np, corvane
-        >>> from corvane_data import build_graph
-        >>> graph = build_graph({"a": 3}, {("a", "r", "a"): (np.array([1, 2]), np.array([0, 0]))})
-        >>> sampler = corvane.NeighborSampler(*graph.arguments())
-        >>> seeds = np.array([0])
-        >>> result = sampler.sample({"a__r__a": np.array([-1])}, {}, "a", seeds, np.array([], np.int64))
-        >>> batch = MiniBatch.from_result(result, graph.edge_types, "a", seeds, np.array([], np.int64))
-        >>> batch.node_ids["a"].tolist(), batch.edge_index[("a", "r", "a")].tolist()
-        ([0, 1, 2], [[1, 2], [0, 0]])
-        """
-        rows, cols, nodes, batches, num_nodes, num_edges = result
-        edge_index: dict[EdgeType, Int64Array] = {}
-        num_edges_per_hop: dict[EdgeType, Int64Array] = {}
-        for edge_type in edge_types:
-            key = edge_type_key(edge_type)
-            edge_index[edge_type] = _edge_pairs(rows[key], cols[key])
-            num_edges_per_hop[edge_type] = num_edges[key]
-        return cls(seed_type=seed_type, seed_ids=seed_ids, seed_time=seed_time,
-                   seed_positions=np.arange(len(seed_ids), dtype=np.int64),
-                   node_ids=nodes, node_seed=batches, edge_index=edge_index,
-                   num_nodes_per_hop=num_nodes, num_edges_per_hop=num_edges_per_hop,
-                   index=index)
+    key_maps: Mapping[str, KeyMap]
 
     @property
     def num_nodes(self) -> dict[str, int]:
@@ -112,8 +49,8 @@ class MiniBatch:
     def keys(self, node_type: str) -> npt.NDArray[Any]:
         """The user's keys of the sampled nodes of ``node_type``, by local index.
 
-        The seeds come first, so ``batch.keys(batch.seed_type)[:len(batch.seed_ids)]``
-        are the seeds' keys. Needs a graph built with keys (:class:`~corvane_data.Database`).
+        Seeds come first in their node type, so the first keys of a mini-batch's
+        ``seed_type`` are its seeds' keys. Needs a graph built with keys (:class:`~corvane_data.Database`).
         """
         if node_type not in self.key_maps:
             known = sorted(self.key_maps) or "none"
@@ -153,6 +90,147 @@ class MiniBatch:
                             None if num_nodes is None else num_nodes.get(node_type))
                 gathered[node_type] = np.take(values, self.node_ids[node_type], axis=0)
         return gathered
+
+
+@dataclass(frozen=True)
+class MiniBatch(SampledNodes):
+    """One sampled batch.
+
+    Attributes
+    ----------
+    seed_type : str
+        The node type of the seeds.
+    seed_ids, seed_time : int64 arrays
+        The seeds' global ids and times (``seed_time`` empty without times).
+    seed_positions : int64 array
+        The seeds' local indices in ``node_ids[seed_type]``: seeds come first,
+        so seed ``i`` is local node ``i``.
+    node_ids : dict of node type to int64 array
+        The global id of every sampled node, by local index.
+    node_seed : dict of node type to int64 array
+        For every sampled node, the position of the seed whose tree holds it.
+    edge_index : dict of edge type to int64 array of shape (2, E)
+        Source-side and destination-side local indices of every sampled edge.
+    num_nodes_per_hop, num_edges_per_hop : dicts of int64 arrays
+        Nodes added per hop (element 0: the seeds) and edges per hop.
+    index : int
+        The batch's position in its epoch.
+    labels : dict of str to array
+        The per-seed arrays the loader was given (labels, weights, any
+        payload), row ``i`` for seed ``i``.
+    key_maps : dict of node type to KeyMap
+        The graph's key maps, for :meth:`keys`.
+    input_id : int64 array
+        The seeds' positions in the loader's seed array (empty for a batch
+        not made by a loader).
+    """
+
+    seed_type: str
+    seed_ids: Int64Array
+    seed_time: Int64Array
+    seed_positions: Int64Array
+    node_ids: dict[str, Int64Array]
+    node_seed: dict[str, Int64Array]
+    edge_index: dict[EdgeType, Int64Array]
+    num_nodes_per_hop: dict[str, Int64Array]
+    num_edges_per_hop: dict[EdgeType, Int64Array]
+    index: int = 0
+    labels: dict[str, npt.NDArray[Any]] = field(default_factory=dict)
+    key_maps: Mapping[str, KeyMap] = field(default_factory=dict, repr=False)
+    input_id: Int64Array = field(default_factory=lambda: _NO_IDS.copy())
+
+    @classmethod
+    def from_result(cls, result: SampleResult, edge_types: list[EdgeType], seed_type: str,
+                    seed_ids: Int64Array, seed_time: Int64Array, index: int = 0) -> MiniBatch:
+        """Builds a mini-batch from what ``NeighborSampler.sample`` returned.
+
+        Examples
+        --------
+        >>> import numpy as np, corvane
+        >>> from corvane_data import build_graph
+        >>> graph = build_graph({"a": 3}, {("a", "r", "a"): (np.array([1, 2]), np.array([0, 0]))})
+        >>> sampler = corvane.NeighborSampler(*graph.arguments())
+        >>> seeds = np.array([0])
+        >>> result = sampler.sample({"a__r__a": np.array([-1])}, {}, "a", seeds, np.array([], np.int64))
+        >>> batch = MiniBatch.from_result(result, graph.edge_types, "a", seeds, np.array([], np.int64))
+        >>> batch.node_ids["a"].tolist(), batch.edge_index[("a", "r", "a")].tolist()
+        ([0, 1, 2], [[1, 2], [0, 0]])
+        """
+        rows, cols, nodes, batches, num_nodes, num_edges = result
+        edge_index: dict[EdgeType, Int64Array] = {}
+        num_edges_per_hop: dict[EdgeType, Int64Array] = {}
+        for edge_type in edge_types:
+            key = edge_type_key(edge_type)
+            edge_index[edge_type] = _edge_pairs(rows[key], cols[key])
+            num_edges_per_hop[edge_type] = num_edges[key]
+        return cls(seed_type=seed_type, seed_ids=seed_ids, seed_time=seed_time,
+                   seed_positions=np.arange(len(seed_ids), dtype=np.int64),
+                   node_ids=nodes, node_seed=batches, edge_index=edge_index,
+                   num_nodes_per_hop=num_nodes, num_edges_per_hop=num_edges_per_hop,
+                   index=index)
+
+
+@dataclass(frozen=True)
+class LinkBatch(SampledNodes):
+    """One batch of a link task: the trees of both ends of every pair, merged.
+
+    A batch holds B positive pairs (rows of the task) followed by the negative
+    pairs drawn for them, P pairs in all: negative ``r`` of positive ``i`` is
+    pair ``B + r * B + i``, with the positive's source and time. Every source
+    of a positive and every destination of a pair grows a tree: trees
+    ``0 .. B-1`` are the positives' sources (a negative shares its positive's
+    source tree), trees ``B .. B+P-1`` the pairs' destinations. Within each
+    node type, nodes are ordered by hop, the seeds first, as a single call
+    orders them; so are the edges of each edge type.
+
+    Attributes
+    ----------
+    edge_type : tuple of str
+        The (source type, relation, destination type) being predicted.
+    node_ids, node_seed, edge_index, num_nodes_per_hop, num_edges_per_hop
+        As in :class:`MiniBatch`; ``node_seed`` holds tree indices as above.
+    edge_label_index : int64 array of shape (2, P)
+        Each pair's source and destination as local indices of their types.
+    edge_label : array of shape (P,)
+        The positives' labels (the task's label column, or 1), then 0 for
+        every negative.
+    edge_label_time : int64 array of shape (P,)
+        Each pair's time (empty for a task without times). Both trees of a
+        pair at time ``t`` were sampled at ``t - 1``: they hold only what
+        happened strictly before the pair.
+    num_positives : int
+        B, the task rows in the batch.
+    index : int
+        The batch's position in its epoch.
+    input_id : int64 array
+        The positives' rows in the loader's task.
+    labels : dict of str to array
+        The task's other columns, one row per positive.
+    key_maps : dict of node type to KeyMap
+        The graph's key maps, for :meth:`keys`.
+    """
+
+    edge_type: EdgeType
+    node_ids: dict[str, Int64Array]
+    node_seed: dict[str, Int64Array]
+    edge_index: dict[EdgeType, Int64Array]
+    num_nodes_per_hop: dict[str, Int64Array]
+    num_edges_per_hop: dict[EdgeType, Int64Array]
+    edge_label_index: Int64Array
+    edge_label: npt.NDArray[Any]
+    edge_label_time: Int64Array
+    num_positives: int
+    index: int = 0
+    input_id: Int64Array = field(default_factory=lambda: _NO_IDS.copy())
+    labels: dict[str, npt.NDArray[Any]] = field(default_factory=dict)
+    key_maps: Mapping[str, KeyMap] = field(default_factory=dict, repr=False)
+
+    @property
+    def pair_ids(self) -> tuple[Int64Array, Int64Array]:
+        """The global ids of every pair's source and destination."""
+        source, _, destination = self.edge_type
+        return (self.node_ids[source][self.edge_label_index[0]],
+                self.node_ids[destination][self.edge_label_index[1]])
 
 
 def _edge_pairs(rows: Int64Array, cols: Int64Array) -> Int64Array:

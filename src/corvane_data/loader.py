@@ -243,12 +243,10 @@ class SeedLoader:
         return order[index * self.batch_size:(index + 1) * self.batch_size]
 
     def _finished(self, batch: MiniBatch, positions: Int64Array) -> MiniBatch:
-        """The batch as it came from its worker, with the seeds' labels and the graph's key maps."""
-        if not self.labels and not self.graph.keys:
-            return batch
+        """The batch as it came from its worker, with the seeds' positions, labels and the graph's key maps."""
         return dataclasses.replace(batch, labels={name: values[positions]
                                                   for name, values in self.labels.items()},
-                                   key_maps=self.graph.keys)
+                                   key_maps=self.graph.keys, input_id=positions.copy())
 
     def _drain(self, workers: Workers, indices: range) -> None:
         """Receives and drops the batches ``indices``, so the next epoch starts from none owed.

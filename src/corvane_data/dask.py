@@ -1,6 +1,7 @@
 """The loader's workers as actors on a Dask cluster.
 
-Each Dask worker holds one :class:`~corvane_data.BatchSampler` actor: it maps
+Each Dask worker holds one sampling actor (what the loader's recipe makes,
+such as a :class:`~corvane_data.BatchSampler`): it maps
 the graph folder once (the path must name the same saved graph on every
 machine: a shared file system or a copy per machine) and samples the batches
 it is sent. Worker ``w`` of ``n`` gets batches ``w, w + n, ...``, each with
@@ -35,9 +36,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from corvane_data.batches import MiniBatch
-from corvane_data.sampling import BatchSampler, Request
-from corvane_data.tables import Int64Array
+from corvane_data.sampling import Recipe
 
 POLL = 0.5  # seconds between two looks at whether an awaited actor still lives
 
@@ -52,15 +51,13 @@ class DaskWorkers:
         time of the call (``limit`` of them, if given).
     folder : path
         The saved graph, as every worker sees it.
-    seed_type : str
-        The node type of the seeds.
-    request : tuple
-        ``sampling_request(...)`` of the graph: the counts and windows to use.
-        :meth:`for_loader` takes them from a :class:`~corvane_data.SeedLoader`.
+    recipe : Recipe
+        What each actor is: ``recipe.kind(folder, *recipe.arguments)``.
+        :meth:`for_loader` takes it from a loader.
     """
 
-    def __init__(self, client: Any, folder: str | os.PathLike[str], seed_type: str,
-                 request: Request, limit: int | None = None, timeout: float = 600.0) -> None:
+    def __init__(self, client: Any, folder: str | os.PathLike[str], recipe: Recipe,
+                 limit: int | None = None, timeout: float = 600.0) -> None:
         addresses = sorted(client.scheduler_info()["workers"])[:limit]
         if not addresses:
             raise ValueError("the Dask cluster has no workers")
@@ -68,14 +65,13 @@ class DaskWorkers:
         self.addresses = addresses
         self.timeout = timeout
         self.count = len(addresses)
-        futures = [client.submit(BatchSampler, str(Path(folder)), seed_type, request, actor=True,
+        futures = [client.submit(recipe.kind, str(Path(folder)), *recipe.arguments, actor=True,
                                  workers=[address], allow_other_workers=False, pure=False)
                    for address in addresses]
         self.actors = [future.result() for future in futures]
         self._futures = futures  # the actors live as long as these futures
         self.in_flight: list[Any] = [None] * self.count
-        self.waiting: list[deque[tuple[int, int, Int64Array, Int64Array]]] = [
-            deque() for _ in range(self.count)]
+        self.waiting: list[deque[tuple[Any, ...]]] = [deque() for _ in range(self.count)]
 
     @classmethod
     def on(cls, client: Any, limit: int | None = None) -> Callable[[Any], DaskWorkers]:
@@ -84,19 +80,18 @@ class DaskWorkers:
 
     @classmethod
     def for_loader(cls, client: Any, loader: Any, limit: int | None = None) -> DaskWorkers:
-        """Actors for the graph folder, seed type and request of ``loader``."""
+        """Actors for the graph folder and the recipe of ``loader``."""
         if loader.folder is None:
             raise ValueError("the loader's graph must be a saved folder")
-        return cls(client, loader.folder, loader.seed_type, loader.request, limit)
+        return cls(client, loader.folder, loader.recipe, limit)
 
-    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
-               seed_time: Int64Array) -> None:
-        self.waiting[worker].append((index, seed, seed_ids, seed_time))
+    def submit(self, worker: int, index: int, seed: int, *rows: Any) -> None:
+        self.waiting[worker].append((index, seed, *rows))
         if self.in_flight[worker] is None:
             self._send_next(worker)
 
-    def receive(self, worker: int) -> MiniBatch:
-        batch: MiniBatch = self._answer(worker, self.in_flight[worker])
+    def receive(self, worker: int) -> Any:
+        batch = self._answer(worker, self.in_flight[worker])
         self.in_flight[worker] = None
         if self.waiting[worker]:
             self._send_next(worker)

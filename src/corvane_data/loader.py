@@ -1,4 +1,9 @@
-"""A seed-batch loader: seeds in batches, sampled in this process or in worker processes.
+"""Loaders: a task's rows in batches, sampled in this process or in worker processes.
+
+:class:`BatchLoader` is the machinery every loader shares (epochs, shuffles,
+workers); a loader over it says what a batch's rows are and what a worker
+makes of them: :class:`SeedLoader` for seed nodes, and
+:class:`~corvane_data.links.LinkLoader` for pairs.
 
 Batch ``i`` of epoch ``e`` is sampled by a sampler of its own, seeded with
 ``derived_seed(seed, 1, e, i)``, wherever it is sampled. A batch therefore
@@ -25,7 +30,14 @@ import numpy.typing as npt
 
 from corvane_data.arguments import integer, integer_array
 from corvane_data.batches import MiniBatch
-from corvane_data.sampling import BatchSampler, GraphSource, Request, derived_seed, sampling_request
+from corvane_data.sampling import (
+    BatchSampler,
+    GraphSource,
+    Recipe,
+    Request,
+    derived_seed,
+    sampling_request,
+)
 from corvane_data.storage import load_graph
 from corvane_data.tables import GraphArrays, Int64Array, edge_type_key
 from corvane_data.tasks import NodeTask
@@ -33,7 +45,170 @@ from corvane_data.times import time_array
 from corvane_data.workers import InProcess, ProcessWorkers, Workers
 
 
-class SeedLoader:
+class BatchLoader[Batch]:
+    """Iterates over a task's rows in batches, one epoch per iteration; what loaders share.
+
+    A loader says how many rows its task has (``len(self.rows)``), what a
+    worker makes (``recipe``), what a batch's rows are (:meth:`_rows_of`) and
+    what the parent adds to a batch it receives (:meth:`_finished`).
+    Everything else is here: the seeded shuffle, ``drop_last``, per-batch
+    sampler seeds, :meth:`batch`, and the workers (in-process, processes, or
+    any :class:`~corvane_data.workers.Workers`).
+    """
+
+    recipe: Recipe
+
+    def __init__(self, graph: GraphSource, *, batch_size: int, shuffle: bool, drop_last: bool,
+                 seed: int, num_workers: int, start_method: str, prefetch: int,
+                 workers: Callable[[Any], Workers] | None) -> None:
+        self.batch_size = integer("batch_size", batch_size, minimum=1)
+        self.num_workers = integer("num_workers", num_workers, minimum=0)
+        self.prefetch = integer("prefetch", prefetch, minimum=1)
+        self.seed = integer("seed", seed, minimum=0)
+        if start_method not in ("forkserver", "spawn"):
+            raise ValueError(f"start_method must be 'forkserver' or 'spawn', not {start_method!r}")
+        self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
+        self.folder = None if isinstance(graph, GraphArrays) else Path(graph)
+        if num_workers and workers is None and self.folder is None:
+            raise ValueError("workers map the graph from its folder: save_graph it and pass the folder")
+        self.shuffle, self.drop_last, self.start_method = shuffle, drop_last, start_method
+        self.epoch = 0  # the epoch the next iteration runs; set it to resume elsewhere
+        self._make_workers = workers
+        self._workers: Workers | None = None
+        self._live: Generator[Batch] | None = None
+        self._own_worker: InProcess | None = None
+
+    def _num_rows(self) -> int:
+        raise NotImplementedError
+
+    def _rows_of(self, epoch: int, index: int, positions: Int64Array) -> tuple[Any, ...]:
+        """What a worker needs of batch ``index``'s rows, after its index and sampler seed."""
+        raise NotImplementedError
+
+    def _finished(self, batch: Any, positions: Int64Array) -> Batch:
+        """The batch as it came from its worker, completed in this process."""
+        raise NotImplementedError
+
+    def __len__(self) -> int:
+        """Batches per epoch."""
+        full, rest = divmod(self._num_rows(), self.batch_size)
+        return full + (1 if rest and not self.drop_last else 0)
+
+    def __iter__(self) -> Iterator[Batch]:
+        """The next epoch's batches; a live iterator of an earlier epoch ends first."""
+        self._end_live_epoch()
+        epoch, self.epoch = self.epoch, self.epoch + 1
+        self._live = self._epoch(epoch)
+        return self._live
+
+    def order(self, epoch: int) -> Int64Array:
+        """The positions of the rows in the order epoch ``epoch`` visits them."""
+        if not self.shuffle:
+            return np.arange(self._num_rows(), dtype=np.int64)
+        generator = np.random.default_rng(np.random.SeedSequence(self.seed, spawn_key=(0, epoch)))
+        return generator.permutation(self._num_rows()).astype(np.int64)
+
+    def batch(self, epoch: int, index: int) -> Batch:
+        """Batch ``index`` of epoch ``epoch``, sampled alone in this process.
+
+        It equals the batch that iterating over that epoch gives, with any
+        number of workers: to look at one bad batch, reproduce it here.
+        """
+        epoch = integer("epoch", epoch, minimum=0)
+        index = integer("index", index, minimum=0)
+        if index >= len(self):
+            raise IndexError(f"batch {index} of an epoch of {len(self)} batches")
+        if self._own_worker is None:
+            self._own_worker = InProcess(self.recipe.make(self.graph))
+        positions = self._positions(self.order(epoch), index)
+        self._submit(self._own_worker, epoch, index, positions)
+        return self._finished(self._own_worker.receive(0), positions)
+
+    def close(self) -> None:
+        """Ends the live epoch and stops the worker processes (a new iteration starts them again)."""
+        self._stop_workers()
+        self._end_live_epoch()
+
+    def _stop_workers(self) -> None:
+        if self._workers is not None:
+            workers, self._workers = self._workers, None
+            workers.close()
+
+    def _end_live_epoch(self) -> None:
+        live, self._live = self._live, None
+        if live is not None and inspect.getgeneratorstate(live) != inspect.GEN_RUNNING:
+            live.close()
+
+    def __enter__(self) -> BatchLoader[Batch]:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - interpreter shutdown may have torn down the pool
+            pass
+
+    def _epoch(self, epoch: int) -> Generator[Batch]:
+        workers = self._started()
+        order = self.order(epoch)
+        batches = [self._positions(order, index) for index in range(len(self))]
+        ahead = workers.count * self.prefetch
+        submitted = 0
+        received = 0
+        try:
+            for index in range(len(batches)):
+                while submitted < min(len(batches), index + ahead):
+                    self._submit(workers, epoch, submitted, batches[submitted])
+                    submitted += 1
+                try:
+                    batch = workers.receive(index % workers.count)
+                except BaseException:  # a failed worker or an interrupt: start afresh next time
+                    self._stop_workers()
+                    raise
+                received += 1
+                yield self._finished(batch, batches[index])
+        except GeneratorExit:  # an epoch left early: take what the workers still owe
+            self._drain(workers, range(received, submitted))
+            raise
+
+    def _positions(self, order: Int64Array, index: int) -> Int64Array:
+        return order[index * self.batch_size:(index + 1) * self.batch_size]
+
+    def _drain(self, workers: Workers, indices: range) -> None:
+        """Receives and drops the batches ``indices``, so the next epoch starts from none owed.
+
+        Workers that the loader has stopped owe nothing; workers that fail
+        here are stopped, and the next epoch starts new ones.
+        """
+        if workers is not self._workers:
+            return
+        try:
+            for index in indices:
+                workers.receive(index % workers.count)
+        except Exception:  # noqa: BLE001 - the error belongs to an epoch that was given up
+            self._stop_workers()
+
+    def _submit(self, workers: Workers, epoch: int, index: int, positions: Int64Array) -> None:
+        workers.submit(index % workers.count, index, derived_seed(self.seed, 1, epoch, index),
+                       *self._rows_of(epoch, index, positions))
+
+    def _started(self) -> Workers:
+        if self._workers is None:
+            if self._make_workers is not None:
+                self._workers = self._make_workers(self)
+            elif self.num_workers == 0:
+                self._workers = InProcess(self.recipe.make(self.graph))
+            else:
+                assert self.folder is not None
+                self._workers = ProcessWorkers(self.folder, self.recipe, self.num_workers,
+                                               self.start_method)
+        return self._workers
+
+
+class SeedLoader(BatchLoader[MiniBatch]):
     """Iterates over seeds in mini-batches, one epoch per iteration.
 
     Parameters
@@ -100,13 +275,9 @@ class SeedLoader:
                  seed: int = 0, num_workers: int = 0, start_method: str = "forkserver",
                  prefetch: int = 2,
                  workers: Callable[[SeedLoader], Workers] | None = None) -> None:
-        self.batch_size = integer("batch_size", batch_size, minimum=1)
-        self.num_workers = integer("num_workers", num_workers, minimum=0)
-        self.prefetch = integer("prefetch", prefetch, minimum=1)
-        self.seed = integer("seed", seed, minimum=0)
-        if start_method not in ("forkserver", "spawn"):
-            raise ValueError(f"start_method must be 'forkserver' or 'spawn', not {start_method!r}")
-        self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
+        super().__init__(graph, batch_size=batch_size, shuffle=shuffle, drop_last=drop_last,
+                         seed=seed, num_workers=num_workers, start_method=start_method,
+                         prefetch=prefetch, workers=workers)
         self.seeds = integer_array("seeds", seeds)
         self.seed_time = time_array("seed_time", [] if seed_time is None else seed_time,
                                     self.graph.time_unit)
@@ -116,21 +287,13 @@ class SeedLoader:
         self.labels = _per_seed_arrays(labels or {}, len(self.seeds))
         if seed_type not in self.graph.node_types:
             raise ValueError(f"seed type {seed_type!r} is not a node type of the graph")
-        self.folder = None if isinstance(graph, GraphArrays) else Path(graph)
-        if num_workers and workers is None and self.folder is None:
-            raise ValueError("workers map the graph from its folder: save_graph it and pass the folder")
         self.seed_type = seed_type
         _check_seed_ids(self.graph, seed_type, self.seeds)
         self.request: Request = sampling_request(self.graph.edge_types, num_neighbors, time_offsets,
                                                  time_unit=self.graph.time_unit,
                                                  origins=self.graph.origins)
-        _check_windows_have_times(self.graph, self.request)
-        self.shuffle, self.drop_last, self.start_method = shuffle, drop_last, start_method
-        self.epoch = 0  # the epoch the next iteration runs; set it to resume elsewhere
-        self._make_workers = workers
-        self._workers: Workers | None = None
-        self._live: Generator[MiniBatch] | None = None
-        self._own_sampler: BatchSampler | None = None
+        check_windows_have_times(self.graph, self.request)
+        self.recipe = Recipe(BatchSampler, (seed_type, self.request))
 
     @classmethod
     def from_task(cls, graph: GraphSource, task: NodeTask, **options: Any) -> SeedLoader:
@@ -153,131 +316,18 @@ class SeedLoader:
         return cls(graph, task.node_type, task.ids, task.time if task.time.size else None,
                    labels={**task.labels, **options.pop("labels", {})}, **options)
 
-    def __len__(self) -> int:
-        """Batches per epoch."""
-        full, rest = divmod(len(self.seeds), self.batch_size)
-        return full + (1 if rest and not self.drop_last else 0)
+    def _num_rows(self) -> int:
+        return len(self.seeds)
 
-    def __iter__(self) -> Iterator[MiniBatch]:
-        """The next epoch's batches; a live iterator of an earlier epoch ends first."""
-        self._end_live_epoch()
-        epoch, self.epoch = self.epoch, self.epoch + 1
-        self._live = self._epoch(epoch)
-        return self._live
-
-    def order(self, epoch: int) -> Int64Array:
-        """The positions of the seeds in the order epoch ``epoch`` visits them."""
-        if not self.shuffle:
-            return np.arange(len(self.seeds), dtype=np.int64)
-        generator = np.random.default_rng(np.random.SeedSequence(self.seed, spawn_key=(0, epoch)))
-        return generator.permutation(len(self.seeds)).astype(np.int64)
-
-    def batch(self, epoch: int, index: int) -> MiniBatch:
-        """Batch ``index`` of epoch ``epoch``, sampled alone in this process.
-
-        It equals the batch that iterating over that epoch gives, with any
-        number of workers: to look at one bad batch, reproduce it here.
-        """
-        epoch = integer("epoch", epoch, minimum=0)
-        index = integer("index", index, minimum=0)
-        if index >= len(self):
-            raise IndexError(f"batch {index} of an epoch of {len(self)} batches")
-        if self._own_sampler is None:
-            self._own_sampler = BatchSampler(self.graph, self.seed_type, self.request)
-        worker = InProcess(self._own_sampler)
-        positions = self._positions(self.order(epoch), index)
-        self._submit(worker, epoch, index, positions)
-        return self._finished(worker.receive(0), positions)
-
-    def close(self) -> None:
-        """Ends the live epoch and stops the worker processes (a new iteration starts them again)."""
-        self._stop_workers()
-        self._end_live_epoch()
-
-    def _stop_workers(self) -> None:
-        if self._workers is not None:
-            workers, self._workers = self._workers, None
-            workers.close()
-
-    def _end_live_epoch(self) -> None:
-        live, self._live = self._live, None
-        if live is not None and inspect.getgeneratorstate(live) != inspect.GEN_RUNNING:
-            live.close()
-
-    def __enter__(self) -> SeedLoader:
-        return self
-
-    def __exit__(self, *_: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:  # noqa: BLE001 - interpreter shutdown may have torn down the pool
-            pass
-
-    def _epoch(self, epoch: int) -> Generator[MiniBatch]:
-        workers = self._started()
-        order = self.order(epoch)
-        batches = [self._positions(order, index) for index in range(len(self))]
-        ahead = workers.count * self.prefetch
-        submitted = 0
-        received = 0
-        try:
-            for index in range(len(batches)):
-                while submitted < min(len(batches), index + ahead):
-                    self._submit(workers, epoch, submitted, batches[submitted])
-                    submitted += 1
-                try:
-                    batch = workers.receive(index % workers.count)
-                except BaseException:  # a failed worker or an interrupt: start afresh next time
-                    self._stop_workers()
-                    raise
-                received += 1
-                yield self._finished(batch, batches[index])
-        except GeneratorExit:  # an epoch left early: take what the workers still owe
-            self._drain(workers, range(received, submitted))
-            raise
-
-    def _positions(self, order: Int64Array, index: int) -> Int64Array:
-        return order[index * self.batch_size:(index + 1) * self.batch_size]
+    def _rows_of(self, epoch: int, index: int, positions: Int64Array) -> tuple[Any, ...]:
+        seed_time = self.seed_time[positions] if self.seed_time.size else self.seed_time
+        return self.seeds[positions], seed_time
 
     def _finished(self, batch: MiniBatch, positions: Int64Array) -> MiniBatch:
         """The batch as it came from its worker, with the seeds' positions, labels and the graph's key maps."""
         return dataclasses.replace(batch, labels={name: values[positions]
                                                   for name, values in self.labels.items()},
                                    key_maps=self.graph.keys, input_id=positions.copy())
-
-    def _drain(self, workers: Workers, indices: range) -> None:
-        """Receives and drops the batches ``indices``, so the next epoch starts from none owed.
-
-        Workers that the loader has stopped owe nothing; workers that fail
-        here are stopped, and the next epoch starts new ones.
-        """
-        if workers is not self._workers:
-            return
-        try:
-            for index in indices:
-                workers.receive(index % workers.count)
-        except Exception:  # noqa: BLE001 - the error belongs to an epoch that was given up
-            self._stop_workers()
-
-    def _submit(self, workers: Workers, epoch: int, index: int, positions: Int64Array) -> None:
-        seed_time = self.seed_time[positions] if self.seed_time.size else self.seed_time
-        workers.submit(index % workers.count, index, derived_seed(self.seed, 1, epoch, index),
-                       self.seeds[positions], seed_time)
-
-    def _started(self) -> Workers:
-        if self._workers is None:
-            if self._make_workers is not None:
-                self._workers = self._make_workers(self)
-            elif self.num_workers == 0:
-                self._workers = InProcess(BatchSampler(self.graph, self.seed_type, self.request))
-            else:
-                assert self.folder is not None
-                self._workers = ProcessWorkers(self.folder, self.seed_type, self.request,
-                                               self.num_workers, self.start_method)
-        return self._workers
 
 
 def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> None:
@@ -297,7 +347,7 @@ def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> No
                          f"{seed_type!r} are {valid}")
 
 
-def _check_windows_have_times(graph: GraphArrays, request: Request) -> None:
+def check_windows_have_times(graph: GraphArrays, request: Request) -> None:
     """Windows select by the source's times, so their edge types need them."""
     _, offsets = request
     for edge_type in graph.edge_types:

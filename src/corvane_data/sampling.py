@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -113,6 +114,28 @@ def _windows(edge: Any, windows: Sequence[tuple[Any, Any]], unit: str | None) ->
     for hop, bound in enumerate(bounds):
         with_open_lower[hop] = bound
     return with_open_lower
+
+
+class Sampler(Protocol):
+    """What a worker runs: one batch per call, from its index, its sampler seed and its task's rows."""
+
+    def sample(self, index: int, seed: int, *rows: Any) -> Any: ...
+
+
+@dataclass(frozen=True)
+class Recipe:
+    """How a worker makes its :class:`Sampler`: ``kind(graph, *arguments)``.
+
+    It crosses to worker processes and Dask actors by pickle, so ``kind`` is
+    a class of a module and ``arguments`` are plain data.
+    """
+
+    kind: type
+    arguments: tuple[Any, ...]
+
+    def make(self, graph: GraphSource) -> Sampler:
+        sampler: Sampler = self.kind(graph, *self.arguments)
+        return sampler
 
 
 class BatchSampler:

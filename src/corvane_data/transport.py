@@ -1,4 +1,4 @@
-"""How a mini-batch crosses from a worker process to the loader: one pipe per worker.
+"""How a batch crosses from a worker process to the loader: one pipe per worker.
 
 A batch's arrays cross as raw bytes beside a small pickled header (pickle's
 out-of-band buffers), straight from the worker's arrays into the parent's: no
@@ -12,8 +12,7 @@ from __future__ import annotations
 import fcntl
 import pickle
 from multiprocessing.connection import Connection
-
-from corvane_data.batches import MiniBatch
+from typing import Any
 
 PIPE_BYTES = 1 << 20
 
@@ -26,7 +25,7 @@ def widen(connection: Connection) -> None:
         pass
 
 
-def send_batch(results: Connection, batch: MiniBatch) -> None:
+def send_batch(results: Connection, batch: Any) -> None:
     buffers: list[pickle.PickleBuffer] = []
     header = pickle.dumps(batch, protocol=5, buffer_callback=buffers.append)
     raw = [buffer.raw() for buffer in buffers]
@@ -39,7 +38,7 @@ def send_error(results: Connection, report: str) -> None:
     results.send(("error", report, []))
 
 
-def receive(results: Connection) -> MiniBatch | str:
+def receive(results: Connection) -> Any:
     """The next batch, or the report of a worker's error; ``EOFError`` once the worker is gone."""
     kind, payload, sizes = results.recv()
     buffers = [bytearray(size) for size in sizes]
@@ -47,5 +46,4 @@ def receive(results: Connection) -> MiniBatch | str:
         results.recv_bytes_into(buffer)
     if kind == "error":
         return str(payload)
-    batch: MiniBatch = pickle.loads(payload, buffers=buffers)
-    return batch
+    return pickle.loads(payload, buffers=buffers)

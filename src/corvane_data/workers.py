@@ -31,9 +31,7 @@ from pathlib import Path
 from typing import Any, Protocol
 
 from corvane_data import transport
-from corvane_data.batches import MiniBatch
-from corvane_data.sampling import BatchSampler, Request
-from corvane_data.tables import Int64Array
+from corvane_data.sampling import Recipe, Sampler
 
 GRACE = 1.0  # seconds a terminated worker gets before it is killed
 
@@ -43,10 +41,11 @@ class Workers(Protocol):
 
     count: int
 
-    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
-               seed_time: Int64Array) -> None: ...
+    def submit(self, worker: int, index: int, seed: int, *rows: Any) -> None:
+        """Queues batch ``index`` on ``worker``: its sampler seed and its task's rows."""
 
-    def receive(self, worker: int) -> MiniBatch: ...
+    def receive(self, worker: int) -> Any:
+        """The next batch of ``worker``, in the order submitted."""
 
     def close(self) -> None: ...
 
@@ -56,15 +55,14 @@ class InProcess:
 
     count = 1
 
-    def __init__(self, sampler: BatchSampler) -> None:
+    def __init__(self, sampler: Sampler) -> None:
         self.sampler = sampler
-        self.pending: list[tuple[int, int, Int64Array, Int64Array]] = []
+        self.pending: list[tuple[Any, ...]] = []
 
-    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
-               seed_time: Int64Array) -> None:
-        self.pending.append((index, seed, seed_ids, seed_time))
+    def submit(self, worker: int, index: int, seed: int, *rows: Any) -> None:
+        self.pending.append((index, seed, *rows))
 
-    def receive(self, worker: int) -> MiniBatch:
+    def receive(self, worker: int) -> Any:
         return self.sampler.sample(*self.pending.pop(0))
 
     def close(self) -> None:
@@ -78,8 +76,8 @@ class ProcessWorkers:
     started are ended before the error propagates.
     """
 
-    def __init__(self, folder: Path, seed_type: str, request: Request, count: int,
-                 start_method: str, timeout: float = 600.0) -> None:
+    def __init__(self, folder: Path, recipe: Recipe, count: int, start_method: str,
+                 timeout: float = 600.0) -> None:
         context: Any = multiprocessing.get_context(start_method)
         self.count = count
         self.timeout = timeout
@@ -90,12 +88,12 @@ class ProcessWorkers:
         self._sender = _TaskSender(self.tasks)
         try:
             for _ in range(count):
-                self._start_one(context, (str(folder), seed_type, request))
+                self._start_one(context, (str(folder), recipe))
         except BaseException:
             self.close()
             raise
 
-    def _start_one(self, context: Any, arguments: tuple[str, str, Request]) -> None:
+    def _start_one(self, context: Any, arguments: tuple[str, Recipe]) -> None:
         task_reader, task_writer = context.Pipe(duplex=False)
         result_reader, result_writer = context.Pipe(duplex=False)
         self.tasks.append(task_writer)
@@ -110,11 +108,10 @@ class ProcessWorkers:
             task_reader.close()
             result_writer.close()
 
-    def submit(self, worker: int, index: int, seed: int, seed_ids: Int64Array,
-               seed_time: Int64Array) -> None:
-        self._sender.send(worker, (index, seed, seed_ids, seed_time))
+    def submit(self, worker: int, index: int, seed: int, *rows: Any) -> None:
+        self._sender.send(worker, (index, seed, *rows))
 
-    def receive(self, worker: int) -> MiniBatch:
+    def receive(self, worker: int) -> Any:
         results = self.results[worker]
         waited = 0.0
         while not results.poll(1.0):
@@ -202,8 +199,7 @@ class _TaskSender:
                 broken.add(worker)
 
 
-def _worker_main(folder: str, seed_type: str, request: Request, tasks: Connection,
-                 results: Connection) -> None:
+def _worker_main(folder: str, recipe: Recipe, tasks: Connection, results: Connection) -> None:
     """A worker process: maps the graph once and samples the batches it is sent, in order.
 
     It ends when its task pipe ends (the parent closed it, or died) or its
@@ -211,15 +207,14 @@ def _worker_main(folder: str, seed_type: str, request: Request, tasks: Connectio
     """
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        _serve(folder, seed_type, request, tasks, results)
+        _serve(folder, recipe, tasks, results)
     except (ConnectionError, EOFError):  # the parent is gone or stopped reading: nobody to tell
         return
 
 
-def _serve(folder: str, seed_type: str, request: Request, tasks: Connection,
-           results: Connection) -> None:
+def _serve(folder: str, recipe: Recipe, tasks: Connection, results: Connection) -> None:
     try:
-        sampler = BatchSampler(folder, seed_type, request)
+        sampler = recipe.make(folder)
     except Exception:  # noqa: BLE001 - reported to the parent, which raises it
         transport.send_error(results, _report())
         return

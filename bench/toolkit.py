@@ -20,6 +20,8 @@ Sections, each printed with the command line that reproduces it:
    calls of one long-lived sampler on the same seeds.
 4. workers: ``SeedLoader`` throughput with 0, 1 and 2 worker processes over
    the saved folder, and the memory the workers hold of its files.
+5. links: a ``LinkLoader`` batch (negatives, labels, a sampler, its calls,
+   merging) against the bare calls it makes, alternated batch by batch.
 
 Every ratio compares figures of this run; medians throughout.
 """
@@ -45,6 +47,8 @@ import psutil
 import corvane
 from corvane_data import (
     GraphArrays,
+    LinkLoader,
+    LinkTask,
     MiniBatch,
     SeedLoader,
     build_graph,
@@ -53,7 +57,7 @@ from corvane_data import (
     save_graph,
 )
 
-SECTIONS = ("check", "storage", "overhead", "workers")
+SECTIONS = ("check", "storage", "overhead", "workers", "links")
 BUYS, BOUGHT_BY = ("user", "buys", "item"), ("item", "bought_by", "user")
 FAN_OUT = [15, 10]
 TIME_SPAN = 10**8
@@ -379,6 +383,57 @@ def file_memory(pid: int, folder: Path) -> tuple[float, float]:
     return sum(row.rss for row in rows) / 2**20, sum(row.pss for row in rows) / 2**20
 
 
+def links_section(args: argparse.Namespace, graph: GraphArrays) -> None:
+    """A link batch from the loader against the two bare calls it makes, on the same pairs."""
+    print(f"5. link batches  ({command(args, 'links')})")
+    untimed = GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row, {},
+                          graph.num_nodes)  # uniform, as in sections 3 and 4
+    count = 10 if args.quick else 30
+    rng = np.random.default_rng(2)
+    pairs = count * args.seeds
+    task = LinkTask(BUYS, rng.integers(0, args.users, pairs), rng.integers(0, args.items, pairs),
+                    rng.integers(0, TIME_SPAN, pairs), labels={"weight": rng.random(pairs)})
+    loader = LinkLoader(untimed, task, num_neighbors=FAN_OUT, neg_ratio=1, avoid_positives=True,
+                        batch_size=args.seeds)
+    ratios, loader_ms, calls_ms = [], [], []
+    for number, index in enumerate(list(range(count)) * max(args.rounds, 1)):
+        if number % 2 == 0:
+            whole, calls = link_batch_ms(loader, index), link_calls_ms(loader, index)
+        else:
+            calls, whole = link_calls_ms(loader, index), link_batch_ms(loader, index)
+        loader_ms.append(whole)
+        calls_ms.append(calls)
+        ratios.append(whole / calls)
+    print(f"   {args.seeds} positive pairs (user, buys, item) + 1 negative each, fan-out {FAN_OUT}, "
+          f"uniform, in this process: a tree per user and per item, {len(ratios)} batches")
+    print(f"   LinkLoader.batch {statistics.median(loader_ms):.2f} ms, its two calls on a sampler "
+          f"of its own {statistics.median(calls_ms):.2f} ms; overhead beyond the calls (negatives "
+          f"avoiding known pairs, labels, merging) {statistics.median(ratios) - 1:.1%} "
+          f"(median of per-batch ratios)\n")
+
+
+def link_batch_ms(loader: LinkLoader, index: int) -> float:
+    start = time.perf_counter()
+    batch = loader.batch(0, index)
+    elapsed = time.perf_counter() - start
+    del batch
+    return elapsed * 1e3
+
+
+def link_calls_ms(loader: LinkLoader, index: int) -> float:
+    """The batch's own two calls, on the same inputs, on a sampler of its own; results kept to the end."""
+    sources, destinations, pair_time, _ = loader._rows_of(0, index, loader._positions(loader.order(0), index))
+    request, _ = loader.request
+    before = pair_time - 1
+    start = time.perf_counter()
+    per_batch = corvane.NeighborSampler(*loader.graph.arguments(), seed=index)
+    kept = [per_batch.sample(request, {}, "user", sources, before[:len(sources)]),
+            per_batch.sample(request, {}, "item", destinations, before)]
+    elapsed = time.perf_counter() - start
+    del kept, per_batch
+    return elapsed * 1e3
+
+
 def main(argv: list[str] | None = None) -> None:
     args = options(argv)
     print(f"numpy {np.__version__}, Python {sys.version.split()[0]}, {os.cpu_count()} cores, "
@@ -394,6 +449,8 @@ def main(argv: list[str] | None = None) -> None:
             overhead_section(args, graph)
         if "workers" in args.only:
             workers_section(args, graph, folder / "untimed")
+        if "links" in args.only:
+            links_section(args, graph)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ module's docstring says what that keeps out and what it cannot.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -90,6 +90,14 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
     within a hop by call, so that every hop's nodes and edges stay
     contiguous, as one call's are (what layer-wise trimming relies on). The
     trees of call ``c`` are numbered from ``first_tree[c]``.
+
+    Each block (one call's nodes or edges of one hop) is moved by one slice
+    copy or one shifted copy, never by a gather over every element: a node
+    keeps its place within its block, so its new local index is the old one
+    plus its block's shift. An edge of hop ``h`` links a node its hop
+    admitted (or an earlier one) to a frontier node admitted by hop
+    ``h - 1``; the few that point elsewhere are placed by a search over the
+    block starts.
     """
     if len(results) == 1:
         rows, cols, nodes, trees, num_nodes, num_edges = results[0]
@@ -97,58 +105,77 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
                                                  cols[edge_type_key(edge_type)])
                                for edge_type in edge_types},
                 num_nodes, {edge_type: num_edges[edge_type_key(edge_type)] for edge_type in edge_types})
-    node_ids, node_seed, num_nodes_per_hop, new_index = {}, {}, {}, {}
+    node_ids, node_seed, layouts = {}, {}, {}
     for node_type in results[0][2]:
-        counts = np.stack([result[4][node_type] for result in results])
-        order = _hop_major(counts)
-        node_ids[node_type] = np.concatenate(order.blocks([result[2][node_type] for result in results]))
-        node_seed[node_type] = np.concatenate(order.blocks(
-            [result[3][node_type] + first for result, first in zip(results, first_tree)]))
-        num_nodes_per_hop[node_type] = counts.sum(axis=0)
-        new_index[node_type] = order.new_positions()
-    edge_index, num_edges_per_hop = {}, {}
+        layout = layouts[node_type] = _HopMajor.of([result[4][node_type] for result in results])
+        node_ids[node_type] = ids = np.empty(layout.total, dtype=np.int64)
+        node_seed[node_type] = tree_of = np.empty(layout.total, dtype=np.int64)
+        for _, call, source, target in layout.blocks():
+            ids[target] = results[call][2][node_type][source]
+            np.add(results[call][3][node_type][source], first_tree[call], out=tree_of[target])
+    edge_index = {}
     for edge_type in edge_types:
         key = edge_type_key(edge_type)
-        source, _, destination = edge_type
-        counts = np.stack([result[5][key] for result in results])
-        order = _hop_major(counts)
-        sources = order.blocks([new_index[source][c][result[0][key]]
-                                for c, result in enumerate(results)])
-        destinations = order.blocks([new_index[destination][c][result[1][key]]
-                                     for c, result in enumerate(results)])
-        pairs = np.empty((2, int(counts.sum())), dtype=np.int64)
-        np.concatenate(sources + destinations, out=pairs.reshape(-1))
-        edge_index[edge_type] = pairs
-        num_edges_per_hop[edge_type] = counts.sum(axis=0)
-    return node_ids, node_seed, edge_index, num_nodes_per_hop, num_edges_per_hop
+        source_type, _, destination_type = edge_type
+        layout = _HopMajor.of([result[5][key] for result in results])
+        pairs = edge_index[edge_type] = np.empty((2, layout.total), dtype=np.int64)
+        for hop, call, source, target in layout.blocks():  # edge counts start at hop 1
+            layouts[source_type].shift(call, hop + 1, results[call][0][key][source], pairs[0, target])
+            layouts[destination_type].shift(call, hop, results[call][1][key][source], pairs[1, target])
+    return (node_ids, node_seed, edge_index,
+            {node_type: layout.per_hop for node_type, layout in layouts.items()},
+            {edge_type: _HopMajor.of([result[5][edge_type_key(edge_type)] for result in results]).per_hop
+             for edge_type in edge_types})
 
 
 @dataclasses.dataclass(frozen=True)
 class _HopMajor:
     """Where each call's per-hop block goes when blocks are ordered by hop, then by call.
 
-    ``counts[c, h]`` is the size of call ``c``'s block of hop ``h``; blocks
-    are contiguous within a call, in hop order.
+    ``counts[c, h]`` is the size of call ``c``'s block of hop ``h``; within a
+    call, blocks are contiguous and in hop order (``starts``); merged, block
+    (c, h) starts at ``merged_starts[c, h]``.
     """
 
     counts: Int64Array
-    starts: Int64Array  # starts[c, h]: where call c's block of hop h starts in its own array
+    starts: Int64Array
+    merged_starts: Int64Array
 
-    def blocks(self, arrays: Sequence[npt.NDArray[Any]]) -> list[npt.NDArray[Any]]:
+    @classmethod
+    def of(cls, per_call: Sequence[Int64Array]) -> _HopMajor:
+        counts = np.stack(per_call)
+        by_hop = counts.T.reshape(-1)
+        merged = (np.cumsum(by_hop) - by_hop).reshape(counts.T.shape).T
+        return cls(counts, np.cumsum(counts, axis=1) - counts, merged)
+
+    @property
+    def total(self) -> int:
+        return int(self.counts.sum())
+
+    @property
+    def per_hop(self) -> Int64Array:
+        return self.counts.sum(axis=0)
+
+    def blocks(self) -> Iterator[tuple[int, int, slice, slice]]:
+        """(hop, call, the call's slice, the merged slice) of every non-empty block."""
         calls, hops = self.counts.shape
-        return [arrays[c][self.starts[c, h]:self.starts[c, h] + self.counts[c, h]]
-                for h in range(hops) for c in range(calls)]
+        for hop in range(hops):
+            for call in range(calls):
+                count, start, merged = (int(self.counts[call, hop]), int(self.starts[call, hop]),
+                                        int(self.merged_starts[call, hop]))
+                if count:
+                    yield hop, call, slice(start, start + count), slice(merged, merged + count)
 
-    def new_positions(self) -> list[Int64Array]:
-        """For each call, the merged position of each of its elements."""
-        merged_start = np.cumsum(self.counts.T.reshape(-1)) - self.counts.T.reshape(-1)
-        shift = merged_start.reshape(self.counts.T.shape).T - self.starts
-        return [np.arange(int(counts.sum()), dtype=np.int64) + np.repeat(shift[c], counts)
-                for c, counts in enumerate(self.counts)]
-
-
-def _hop_major(counts: Int64Array) -> _HopMajor:
-    return _HopMajor(counts, np.cumsum(counts, axis=1) - counts)
+    def shift(self, call: int, hop: int, local: Int64Array, out: Int64Array) -> None:
+        """Writes the merged indices of call ``call``'s ``local`` indices, most of them of ``hop``."""
+        begin, end = self.starts[call, hop], self.starts[call, hop] + self.counts[call, hop]
+        np.add(local, self.merged_starts[call, hop] - begin, out=out)
+        if local.min() >= begin and local.max() < end:  # two reductions: no mask in the common case
+            return
+        elsewhere = np.flatnonzero((local < begin) | (local >= end))
+        stray = local[elsewhere]
+        hops = np.searchsorted(self.starts[call], stray, side="right") - 1
+        out[elsewhere] = stray + (self.merged_starts[call] - self.starts[call])[hops]
 
 
 def _pairs(rows: Int64Array, cols: Int64Array) -> Int64Array:

@@ -161,7 +161,7 @@ class MiniBatch(SampledNodes):
         num_edges_per_hop: dict[EdgeType, Int64Array] = {}
         for edge_type in edge_types:
             key = edge_type_key(edge_type)
-            edge_index[edge_type] = _edge_pairs(rows[key], cols[key])
+            edge_index[edge_type] = edge_pairs(rows[key], cols[key])
             num_edges_per_hop[edge_type] = num_edges[key]
         return cls(seed_type=seed_type, seed_ids=seed_ids, seed_time=seed_time,
                    seed_positions=np.arange(len(seed_ids), dtype=np.int64),
@@ -233,7 +233,7 @@ class LinkBatch(SampledNodes):
                 self.node_ids[destination][self.edge_label_index[1]])
 
 
-def _edge_pairs(rows: Int64Array, cols: Int64Array) -> Int64Array:
+def edge_pairs(rows: Int64Array, cols: Int64Array) -> Int64Array:
     """``rows`` over ``cols`` as a new (2, E) array that owns its data.
 
     The one copy that a (2, E) array of two separate arrays needs, made by

@@ -24,7 +24,7 @@ import numpy.typing as npt
 
 import corvane
 from corvane_data.arguments import integer
-from corvane_data.batches import LinkBatch, SampleResult
+from corvane_data.batches import LinkBatch, SampleResult, edge_pairs
 from corvane_data.loader import BatchLoader, check_windows_have_times
 from corvane_data.negatives import Negatives
 from corvane_data.sampling import GraphSource, Recipe, Request, sampling_request
@@ -101,8 +101,8 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
     """
     if len(results) == 1:
         rows, cols, nodes, trees, num_nodes, num_edges = results[0]
-        return (nodes, trees, {edge_type: _pairs(rows[edge_type_key(edge_type)],
-                                                 cols[edge_type_key(edge_type)])
+        return (nodes, trees, {edge_type: edge_pairs(rows[edge_type_key(edge_type)],
+                                                     cols[edge_type_key(edge_type)])
                                for edge_type in edge_types},
                 num_nodes, {edge_type: num_edges[edge_type_key(edge_type)] for edge_type in edge_types})
     node_ids, node_seed, layouts = {}, {}, {}
@@ -178,12 +178,6 @@ class _HopMajor:
         out[elsewhere] = stray + (self.merged_starts[call] - self.starts[call])[hops]
 
 
-def _pairs(rows: Int64Array, cols: Int64Array) -> Int64Array:
-    pairs = np.empty((2, len(rows)), dtype=np.int64)
-    np.concatenate((rows, cols), out=pairs.reshape(-1))
-    return pairs
-
-
 class LinkLoader(BatchLoader[LinkBatch]):
     """Iterates over the pairs of a link task in batches, with negatives, one epoch per iteration.
 
@@ -246,6 +240,7 @@ class LinkLoader(BatchLoader[LinkBatch]):
         if negatives not in ("random", "fixed"):
             raise ValueError(f"negatives must be 'random' or 'fixed', not {negatives!r}")
         self.task = task
+        self.labels = task.labels
         self.neg_ratio = integer("neg_ratio", neg_ratio, minimum=0)
         self.request: Request = sampling_request(self.graph.edge_types, num_neighbors, time_offsets,
                                                  time_unit=self.graph.time_unit,
@@ -279,8 +274,3 @@ class LinkLoader(BatchLoader[LinkBatch]):
         pair_time = np.tile(task.time[positions], rounds) if task.time.size else _NO_TIMES
         return (task.sources[positions], np.concatenate((task.destinations[positions], drawn)),
                 pair_time, edge_label)
-
-    def _finished(self, batch: LinkBatch, positions: Int64Array) -> LinkBatch:
-        return dataclasses.replace(batch, labels={name: values[positions]
-                                                  for name, values in self.task.labels.items()},
-                                   key_maps=self.graph.keys, input_id=positions.copy())

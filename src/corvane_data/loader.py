@@ -48,15 +48,16 @@ from corvane_data.workers import InProcess, ProcessWorkers, Workers
 class BatchLoader[Batch]:
     """Iterates over a task's rows in batches, one epoch per iteration; what loaders share.
 
-    A loader says how many rows its task has (``len(self.rows)``), what a
+    A loader says how many rows its task has (:meth:`_num_rows`), what a
     worker makes (``recipe``), what a batch's rows are (:meth:`_rows_of`) and
-    what the parent adds to a batch it receives (:meth:`_finished`).
+    which per-row arrays travel with them (``labels``).
     Everything else is here: the seeded shuffle, ``drop_last``, per-batch
     sampler seeds, :meth:`batch`, and the workers (in-process, processes, or
     any :class:`~corvane_data.workers.Workers`).
     """
 
     recipe: Recipe
+    labels: dict[str, npt.NDArray[Any]]  # per-row arrays that travel with the rows
 
     def __init__(self, graph: GraphSource, *, batch_size: int, shuffle: bool, drop_last: bool,
                  seed: int, num_workers: int, start_method: str, prefetch: int,
@@ -86,8 +87,11 @@ class BatchLoader[Batch]:
         raise NotImplementedError
 
     def _finished(self, batch: Any, positions: Int64Array) -> Batch:
-        """The batch as it came from its worker, completed in this process."""
-        raise NotImplementedError
+        """The batch as it came from its worker, with its rows' positions, labels and the key maps."""
+        finished: Batch = dataclasses.replace(
+            batch, labels={name: values[positions] for name, values in self.labels.items()},
+            key_maps=self.graph.keys, input_id=positions.copy())
+        return finished
 
     def __len__(self) -> int:
         """Batches per epoch."""
@@ -322,12 +326,6 @@ class SeedLoader(BatchLoader[MiniBatch]):
     def _rows_of(self, epoch: int, index: int, positions: Int64Array) -> tuple[Any, ...]:
         seed_time = self.seed_time[positions] if self.seed_time.size else self.seed_time
         return self.seeds[positions], seed_time
-
-    def _finished(self, batch: MiniBatch, positions: Int64Array) -> MiniBatch:
-        """The batch as it came from its worker, with the seeds' positions, labels and the graph's key maps."""
-        return dataclasses.replace(batch, labels={name: values[positions]
-                                                  for name, values in self.labels.items()},
-                                   key_maps=self.graph.keys, input_id=positions.copy())
 
 
 def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> None:

@@ -20,7 +20,9 @@ Sections, each printed with the command line that reproduces it:
    calls of one long-lived sampler on the same seeds.
 4. workers: ``SeedLoader`` throughput with 0, 1 and 2 worker processes over
    the saved folder, and the memory the workers hold of its files.
-5. links: a ``LinkLoader`` batch (negatives, labels, a sampler, its calls,
+5. pyg: ``MiniBatch.to_pyg`` without and with features, beside the call that
+   sampled the batch (needs torch and torch_geometric).
+6. links: a ``LinkLoader`` batch (negatives, labels, a sampler, its calls,
    merging) against the bare calls it makes, alternated batch by batch.
 
 Every ratio compares figures of this run; medians throughout.
@@ -39,6 +41,7 @@ import statistics
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -57,13 +60,14 @@ from corvane_data import (
     save_graph,
 )
 
-SECTIONS = ("check", "storage", "overhead", "workers", "links")
+SECTIONS = ("check", "storage", "overhead", "workers", "pyg", "links")
 BUYS, BOUGHT_BY = ("user", "buys", "item"), ("item", "bought_by", "user")
 FAN_OUT = [15, 10]
 TIME_SPAN = 10**8
 
 
 STEP_MS = 10.0  # the stand-in training step per batch
+FEATURES = 64  # float32 features per user and per item, for to_pyg
 
 
 def options(argv: list[str] | None) -> argparse.Namespace:
@@ -383,9 +387,66 @@ def file_memory(pid: int, folder: Path) -> tuple[float, float]:
     return sum(row.rss for row in rows) / 2**20, sum(row.pss for row in rows) / 2**20
 
 
+def pyg_section(args: argparse.Namespace, graph: GraphArrays) -> None:
+    """A batch as PyG's HeteroData, without and with features, against the call that sampled it."""
+    print(f"5. batches for PyG  ({command(args, 'pyg')})")
+    try:
+        with warnings.catch_warnings():  # torch_geometric's own, on import
+            warnings.simplefilter("ignore", FutureWarning)
+            import torch_geometric  # noqa: F401  (imported once, outside the timed parts)
+    except ImportError:
+        print("   skipped: needs torch and torch_geometric (pip install 'corvane[pyg]')\n")
+        return
+    rng = np.random.default_rng(2)
+    features = {node_type: rng.standard_normal((count, FEATURES), dtype=np.float32)
+                for node_type, count in graph.num_nodes.items()}
+    untimed = GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row, {},
+                          graph.num_nodes)  # uniform, as in sections 3 and 4
+    long_lived, request, no_times = sampler(untimed, False), fan_out(graph), np.empty(0, np.int64)
+    variants = ("to_pyg()", "gather(features)", "to_pyg(features)")
+    figures: dict[str, list[float]] = {name: [] for name in ("sample", *variants)}
+    batch_rows: list[int] = []
+    for number, seeds in enumerate(seed_batches(args, args.calls + 5)):
+        start = time.perf_counter()
+        result = long_lived.sample(request, {}, "user", seeds, no_times)
+        sampled = (time.perf_counter() - start) * 1e3
+        batch = MiniBatch.from_result(result, untimed.edge_types, "user", seeds, no_times)
+        turn = number % len(variants)  # each variant first, second and last in turn
+        converted = {name: conversion_ms(batch, name, features)
+                     for name in variants[turn:] + variants[:turn]}
+        if number >= 5:  # warm-up: first touches of the seeds' columns and feature rows
+            figures["sample"].append(sampled)
+            batch_rows.append(sum(batch.num_nodes.values()))
+            for name, ms in converted.items():
+                figures[name].append(ms)
+        del batch, result
+    ms = {name: statistics.median(values) for name, values in figures.items()}
+    print(f"   {args.seeds} seeds, fan-out {FAN_OUT}, uniform, {args.calls} batches, "
+          f"{FEATURES} float32 features per node; the three conversions rotated; medians")
+    rows = statistics.median(batch_rows)
+    print(f"   sample {ms['sample']:.2f} ms per batch, {rows:,.0f} nodes ({rows * FEATURES * 4 / 2**20:.1f} "
+          "MiB of features)")
+    print("   " + "; ".join(f"{name} {ms[name]:.3f} ms ({ms[name] / ms['sample']:.1%} of the call)"
+                           for name in variants) + "\n")
+
+
+def conversion_ms(batch: MiniBatch, name: str, features: dict[str, np.ndarray]) -> float:
+    """Milliseconds of one conversion; what it made is freed after the timed part."""
+    start = time.perf_counter()
+    if name == "to_pyg()":
+        made = batch.to_pyg()
+    elif name == "gather(features)":
+        made = batch.gather(features)
+    else:
+        made = batch.to_pyg(features)
+    elapsed = time.perf_counter() - start
+    del made
+    return elapsed * 1e3
+
+
 def links_section(args: argparse.Namespace, graph: GraphArrays) -> None:
     """A link batch from the loader against the two bare calls it makes, on the same pairs."""
-    print(f"5. link batches  ({command(args, 'links')})")
+    print(f"6. link batches  ({command(args, 'links')})")
     untimed = GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row, {},
                           graph.num_nodes)  # uniform, as in sections 3 and 4
     count = 10 if args.quick else 30
@@ -449,6 +510,8 @@ def main(argv: list[str] | None = None) -> None:
             overhead_section(args, graph)
         if "workers" in args.only:
             workers_section(args, graph, folder / "untimed")
+        if "pyg" in args.only:
+            pyg_section(args, graph)
         if "links" in args.only:
             links_section(args, graph)
 

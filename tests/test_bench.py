@@ -108,7 +108,8 @@ def test_small_benchmark_run(tmp_path):
 def test_quick_toolkit_run():
     printed = subprocess.run([sys.executable, str(ROOT / "bench" / "toolkit.py"), "--quick"],
                              check=True, capture_output=True, text=True).stdout
-    for section in ("1. graph check", "2. storage", "3. loader overhead", "4. workers"):
+    for section in ("1. graph check", "2. storage", "3. loader overhead", "4. workers", "5. batches for PyG",
+                    "6. link batches"):
         assert section in printed
     # Two workers map one folder: their proportional shares add up to one copy of its pages.
     assert "(1.00 copies of the files)" in printed

@@ -20,6 +20,8 @@ import numpy.typing as npt
 from corvane_data.tables import EdgeType, Int64Array, edge_type_key
 
 if TYPE_CHECKING:
+    from torch_geometric.data import HeteroData
+
     from corvane_data.keys import KeyMap
 
 SampleResult = tuple[dict[str, Int64Array], ...]
@@ -169,6 +171,16 @@ class MiniBatch(SampledNodes):
                    num_nodes_per_hop=num_nodes, num_edges_per_hop=num_edges_per_hop,
                    index=index)
 
+    def to_pyg(self, features: Mapping[str, npt.NDArray[Any]] | None = None, *,
+               y: str | None = None) -> HeteroData:
+        """This batch as a PyG ``HeteroData``, the features' rows as ``x`` and a label column as ``y``.
+
+        See :func:`corvane_data.pyg.to_hetero_data`; needs ``pip install 'corvane[pyg]'``.
+        """
+        from corvane_data.pyg import to_hetero_data
+
+        return to_hetero_data(self, features, y=y)
+
 
 @dataclass(frozen=True)
 class LinkBatch(SampledNodes):
@@ -231,6 +243,15 @@ class LinkBatch(SampledNodes):
         source, _, destination = self.edge_type
         return (self.node_ids[source][self.edge_label_index[0]],
                 self.node_ids[destination][self.edge_label_index[1]])
+
+    def to_pyg(self, features: Mapping[str, npt.NDArray[Any]] | None = None) -> HeteroData:
+        """This batch as a PyG ``HeteroData``, its pairs and labels on ``edge_type``.
+
+        See :func:`corvane_data.pyg.to_hetero_data`; needs ``pip install 'corvane[pyg]'``.
+        """
+        from corvane_data.pyg import to_hetero_data
+
+        return to_hetero_data(self, features)
 
 
 def edge_pairs(rows: Int64Array, cols: Int64Array) -> Int64Array:

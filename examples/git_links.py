@@ -42,6 +42,8 @@ def features(graph: GraphArrays, folder: Path) -> dict[str, np.ndarray]:
     """Per node type, what is known of a node when it appears: no counts that grow with time."""
     commits = pd.read_parquet(folder / "commits.parquet", columns=["is_merge"])
     change = pd.read_parquet(folder / "touches.parquet", columns=["change"])["change"].str[:1]
+    if len(change) != graph.num_nodes["touches"]:  # event i is row i while no row is dropped
+        raise SystemExit(f"{len(change)} touches but {graph.num_nodes['touches']} touch events")
     kind = np.array([CHANGES.index(c) if c in CHANGES else len(CHANGES) for c in change])
     return {"author": np.ones((graph.num_nodes["author"], 1), np.float32),
             "file": np.ones((graph.num_nodes["file"], 1), np.float32),
@@ -50,27 +52,29 @@ def features(graph: GraphArrays, folder: Path) -> dict[str, np.ndarray]:
 
 
 class Encoder(nn.Module):
-    """Two SAGE layers; ``to_hetero`` makes one per edge type and sums them per node type."""
+    """SAGE layers, one per hop; ``to_hetero`` makes one per edge type and sums them per node type."""
 
-    def __init__(self, hidden: int) -> None:
+    def __init__(self, hidden: int, layers: int) -> None:
         super().__init__()
-        self.first = SAGEConv((-1, -1), hidden)
-        self.second = SAGEConv((-1, -1), hidden)
+        self.layers = nn.ModuleList(SAGEConv((-1, -1), hidden) for _ in range(layers))
 
     def forward(self, x, edge_index):
-        return self.second(self.first(x, edge_index).relu(), edge_index)
+        for number, layer in enumerate(self.layers):
+            x = layer(x, edge_index)
+            x = x.relu() if number + 1 < len(self.layers) else x
+        return x
 
 
 class LinkModel(nn.Module):
     """Node inputs (features, plus a learned vector per file and author), the GNN, a dot product."""
 
-    def __init__(self, graph: GraphArrays, hidden: int = 32) -> None:
+    def __init__(self, graph: GraphArrays, layers: int, hidden: int = 32) -> None:
         super().__init__()
         self.remembered = nn.ModuleDict({node_type: nn.Embedding(graph.num_nodes[node_type], hidden)
                                          for node_type in ("file", "author")})
         self.inputs = nn.ModuleDict({node_type: nn.LazyLinear(hidden) for node_type in graph.node_types})
         metadata = (graph.node_types, graph.edge_types)
-        self.encoder = to_hetero(Encoder(hidden), metadata, aggr="sum")
+        self.encoder = to_hetero(Encoder(hidden, layers), metadata, aggr="sum")
 
     def forward(self, data) -> torch.Tensor:
         x = {node_type: self.inputs[node_type](store.x) for node_type, store in data.node_items()}
@@ -124,7 +128,7 @@ def epoch(model, loader: LinkLoader, x: dict, optimizer=None) -> tuple[float, fl
             optimizer.step()
         else:
             found.append(ranks(logits.numpy(), batch.num_positives, loader.neg_ratio))
-        losses.append(float(loss))
+        losses.append(float(loss.detach()))
     return float(np.mean(losses)), time.perf_counter() - started, waited, found
 
 
@@ -158,8 +162,8 @@ def main() -> None:
           f"{len(validation):,} / test {len(test):,} (cut at {pd.to_datetime(cuts, unit='s')[0]:%Y-%m-%d} "
           f"and {pd.to_datetime(cuts, unit='s')[1]:%Y-%m-%d})")
 
-    fan_out = [8, 4]
-    model = LinkModel(graph)
+    fan_out = [8, 4, 4]  # a commit, its parents, their touches, the files touched
+    model = LinkModel(graph, layers=len(fan_out))
     training = LinkLoader(graph, train, num_neighbors=fan_out, neg_ratio=1, avoid_positives=task,
                           batch_size=256, shuffle=True, seed=1)
     model(training.batch(0, 0).to_pyg(x))  # sizes the lazy layers

@@ -67,3 +67,15 @@ def test_example_runs(script, options, expected):
     ran = subprocess.run([sys.executable, str(EXAMPLES / script), *options], capture_output=True, text=True)
     assert ran.returncode == 0, ran.stderr
     assert expected in ran.stdout
+
+
+def test_link_example_learns_on_real_history():
+    ran = subprocess.run([sys.executable, str(EXAMPLES / "git_links.py"), "--short"], capture_output=True, text=True)
+    assert ran.returncode == 0, ran.stderr
+    losses = [float(line.split("loss ")[1].split(",")[0]) for line in ran.stdout.splitlines()
+              if line.startswith("epoch ")]
+    mrr = {line.split(":")[0].strip(): float(line.split("MRR ")[1].split(",")[0])
+           for line in ran.stdout.splitlines() if "MRR" in line}
+    assert len(losses) == 3 and losses[-1] < losses[0]
+    random_mrr = next(value for name, value in mrr.items() if name.startswith("test"))
+    assert mrr["model"] > random_mrr, ran.stdout

@@ -23,7 +23,7 @@ import dataclasses
 import inspect
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -143,7 +143,7 @@ class BatchLoader[Batch]:
         if live is not None and inspect.getgeneratorstate(live) != inspect.GEN_RUNNING:
             live.close()
 
-    def __enter__(self) -> BatchLoader[Batch]:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *_: object) -> None:

@@ -131,5 +131,5 @@ test-sanitize: $(SANITIZE_VENV)/.build-requirements
 		-C cmake.define.CORVANE_SANITIZE=ON -C cmake.define.CORVANE_WERROR=ON \
 		-C cmake.build-type=RelWithDebInfo \
 		-C build-dir=build/sanitize/cmake .
-	$(call install-group,$(SANITIZE_PY),test)
+	$(call install-group,$(SANITIZE_PY),test-core)
 	$(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -p no:cacheprovider --capture=sys

@@ -37,6 +37,7 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
+import resource
 import statistics
 import sys
 import tempfile
@@ -445,52 +446,75 @@ def conversion_ms(batch: MiniBatch, name: str, features: dict[str, np.ndarray]) 
 
 
 def links_section(args: argparse.Namespace, graph: GraphArrays) -> None:
-    """A link batch from the loader against the two bare calls it makes, on the same pairs."""
+    """Link batches from the loader against the bare calls they make, on the same pairs."""
     print(f"6. link batches  ({command(args, 'links')})")
     untimed = GraphArrays(graph.node_types, graph.edge_types, graph.colptr, graph.row, {},
                           graph.num_nodes)  # uniform, as in sections 3 and 4
     count = 10 if args.quick else 30
     rng = np.random.default_rng(2)
     pairs = count * args.seeds
-    task = LinkTask(BUYS, rng.integers(0, args.users, pairs), rng.integers(0, args.items, pairs),
-                    rng.integers(0, TIME_SPAN, pairs), labels={"weight": rng.random(pairs)})
-    loader = LinkLoader(untimed, task, num_neighbors=FAN_OUT, neg_ratio=1, avoid_positives=True,
-                        batch_size=args.seeds)
-    ratios, loader_ms, calls_ms = [], [], []
-    for number, index in enumerate(list(range(count)) * max(args.rounds, 1)):
-        if number % 2 == 0:
-            whole, calls = link_batch_ms(loader, index), link_calls_ms(loader, index)
-        else:
-            calls, whole = link_calls_ms(loader, index), link_batch_ms(loader, index)
-        loader_ms.append(whole)
-        calls_ms.append(calls)
-        ratios.append(whole / calls)
-    print(f"   {args.seeds} positive pairs (user, buys, item) + 1 negative each, fan-out {FAN_OUT}, "
-          f"uniform, in this process: a tree per user and per item, {len(ratios)} batches")
-    print(f"   LinkLoader.batch {statistics.median(loader_ms):.2f} ms, its two calls on a sampler "
-          f"of its own {statistics.median(calls_ms):.2f} ms; overhead beyond the calls (negatives "
-          f"avoiding known pairs, labels, merging) {statistics.median(ratios) - 1:.1%} "
-          f"(median of per-batch ratios)\n")
+    print(f"   {args.seeds} positive pairs + 1 negative each, fan-out {FAN_OUT}, uniform, in this "
+          f"process, {count * max(args.rounds, 1)} batches, the two kinds alternated; medians")
+    for edge_type, count_of_destinations in ((BUYS, args.items), (("user", "follows", "user"), args.users)):
+        task = LinkTask(edge_type, rng.integers(0, args.users, pairs),
+                        rng.integers(0, count_of_destinations, pairs),
+                        rng.integers(0, TIME_SPAN, pairs), labels={"weight": rng.random(pairs)})
+        loader = LinkLoader(untimed, task, num_neighbors=FAN_OUT, neg_ratio=1, avoid_positives=True,
+                            batch_size=args.seeds)
+        ratios, loader_ms, calls_ms = [], [], []
+        FAULTS["loader"].clear()
+        FAULTS["calls"].clear()
+        for number, index in enumerate(list(range(count)) * max(args.rounds, 1)):
+            if number % 2 == 0:
+                whole, calls = link_batch_ms(loader, index), link_calls_ms(loader, index)
+            else:
+                calls, whole = link_calls_ms(loader, index), link_batch_ms(loader, index)
+            loader_ms.append(whole)
+            calls_ms.append(calls)
+            ratios.append(whole / calls)
+        kind = "one call, nothing to merge" if edge_type[0] == edge_type[2] else "two calls, merged"
+        print(f"   {edge_type} ({kind}): LinkLoader.batch {statistics.median(loader_ms):.2f} ms, "
+              f"its calls alone {statistics.median(calls_ms):.2f} ms; overhead beyond the calls "
+              f"(negatives avoiding known pairs, labels, merging) {statistics.median(ratios) - 1:.1%}; "
+              f"page faults per batch {statistics.median(FAULTS['loader']):,.0f} against "
+              f"{statistics.median(FAULTS['calls']):,.0f}")
+    print()
 
 
 def link_batch_ms(loader: LinkLoader, index: int) -> float:
+    faults = minor_faults()
     start = time.perf_counter()
     batch = loader.batch(0, index)
     elapsed = time.perf_counter() - start
+    FAULTS["loader"].append(minor_faults() - faults)
     del batch
     return elapsed * 1e3
 
 
+FAULTS: dict[str, list[int]] = {"loader": [], "calls": []}
+
+
+def minor_faults() -> int:
+    """Page faults that found no page (first touches of new memory) of this process so far."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def link_calls_ms(loader: LinkLoader, index: int) -> float:
-    """The batch's own two calls, on the same inputs, on a sampler of its own; results kept to the end."""
+    """The batch's own calls, on the same inputs, on a sampler of its own; results kept to the end."""
     sources, destinations, pair_time, _ = loader._rows_of(0, index, loader._positions(loader.order(0), index))
     request, _ = loader.request
+    source_type, _, destination_type = loader.task.edge_type
     before = pair_time - 1
+    calls = [(source_type, sources, before[:len(sources)]), (destination_type, destinations, before)]
+    if source_type == destination_type:
+        calls = [(source_type, np.concatenate([sources, destinations]),
+                  np.concatenate([before[:len(sources)], before]))]
+    faults = minor_faults()
     start = time.perf_counter()
     per_batch = corvane.NeighborSampler(*loader.graph.arguments(), seed=index)
-    kept = [per_batch.sample(request, {}, "user", sources, before[:len(sources)]),
-            per_batch.sample(request, {}, "item", destinations, before)]
+    kept = [per_batch.sample(request, {}, *call) for call in calls]
     elapsed = time.perf_counter() - start
+    FAULTS["calls"].append(minor_faults() - faults)
     del kept, per_batch
     return elapsed * 1e3
 

@@ -94,10 +94,11 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
     Each block (one call's nodes or edges of one hop) is moved by one slice
     copy or one shifted copy, never by a gather over every element: a node
     keeps its place within its block, so its new local index is the old one
-    plus its block's shift. An edge of hop ``h`` links a node its hop
-    admitted (or an earlier one) to a frontier node admitted by hop
-    ``h - 1``; the few that point elsewhere are placed by a search over the
-    block starts.
+    plus its block's shift. An edge of hop ``h`` joins a neighbour, admitted
+    by that hop or earlier (a node already in the tree), to a frontier node,
+    which hop ``h - 1`` admitted: so destinations shift with one block, and
+    sources too but for the few already in the tree, which a search over the
+    block starts places.
     """
     if len(results) == 1:
         rows, cols, nodes, trees, num_nodes, num_edges = results[0]
@@ -121,7 +122,9 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
         pairs = edge_index[edge_type] = np.empty((2, layout.total), dtype=np.int64)
         for hop, call, source, target in layout.blocks():  # edge counts start at hop 1
             layouts[source_type].shift(call, hop + 1, results[call][0][key][source], pairs[0, target])
-            layouts[destination_type].shift(call, hop, results[call][1][key][source], pairs[1, target])
+            frontier = layouts[destination_type]
+            np.add(results[call][1][key][source],
+                   frontier.merged_starts[call, hop] - frontier.starts[call, hop], out=pairs[1, target])
     return (node_ids, node_seed, edge_index,
             {node_type: layout.per_hop for node_type, layout in layouts.items()},
             {edge_type: _HopMajor.of([result[5][edge_type_key(edge_type)] for result in results]).per_hop
@@ -167,15 +170,15 @@ class _HopMajor:
                     yield hop, call, slice(start, start + count), slice(merged, merged + count)
 
     def shift(self, call: int, hop: int, local: Int64Array, out: Int64Array) -> None:
-        """Writes the merged indices of call ``call``'s ``local`` indices, most of them of ``hop``."""
-        begin, end = self.starts[call, hop], self.starts[call, hop] + self.counts[call, hop]
+        """Writes the merged indices of call ``call``'s ``local`` indices of ``hop`` (or earlier)."""
+        begin = self.starts[call, hop]
         np.add(local, self.merged_starts[call, hop] - begin, out=out)
-        if local.min() >= begin and local.max() < end:  # two reductions: no mask in the common case
+        if local.min() >= begin:  # one reduction: no mask in the common case
             return
-        elsewhere = np.flatnonzero((local < begin) | (local >= end))
-        stray = local[elsewhere]
+        earlier = np.flatnonzero(local < begin)
+        stray = local[earlier]
         hops = np.searchsorted(self.starts[call], stray, side="right") - 1
-        out[elsewhere] = stray + (self.merged_starts[call] - self.starts[call])[hops]
+        out[earlier] = stray + (self.merged_starts[call] - self.starts[call])[hops]
 
 
 class LinkLoader(BatchLoader[LinkBatch]):

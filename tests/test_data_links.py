@@ -1,5 +1,6 @@
 """Link-level batches: merged trees, no leakage on real history, negatives, workers."""
 
+import dataclasses
 import doctest
 from pathlib import Path
 
@@ -148,6 +149,10 @@ def test_worker_processes_give_the_batches_of_this_process(tmp_path):
     (lambda graph, task: LinkLoader(graph, task, num_neighbors=[2], neg_ratio=1),
      "at row 0's time (-5) no node of 'item' exists yet"),
     (lambda graph, task: LinkLoader(graph, task, num_neighbors=[2], negatives="hard"), "'random' or 'fixed'"),
+    (lambda graph, task: LinkLoader(graph, dataclasses.replace(task, destinations=np.array([2])),
+                                    num_neighbors=[2]), "task destinations: position 0 holds id 2"),
+    (lambda graph, task: LinkLoader(graph, dataclasses.replace(task, time=np.array([1, 2])),
+                                    num_neighbors=[2]), "task: time has 2 rows for 1 pairs"),
 ])
 def test_bad_link_tasks_and_options_are_refused(make, message):
     graph = build_graph({"user": 3, "item": 2}, {("user", "r", "item"): (np.array([0]), np.array([1]))},

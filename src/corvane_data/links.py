@@ -25,7 +25,7 @@ import numpy.typing as npt
 import corvane
 from corvane_data.arguments import integer
 from corvane_data.batches import LinkBatch, SampleResult, edge_pairs
-from corvane_data.loader import BatchLoader, check_windows_have_times
+from corvane_data.loader import BatchLoader, check_ids, check_windows_have_times
 from corvane_data.negatives import Negatives
 from corvane_data.sampling import GraphSource, Recipe, Request, sampling_request
 from corvane_data.storage import load_graph
@@ -242,6 +242,7 @@ class LinkLoader(BatchLoader[LinkBatch]):
             raise TypeError(f"task must be a LinkTask, not {type(task).__name__}")
         if negatives not in ("random", "fixed"):
             raise ValueError(f"negatives must be 'random' or 'fixed', not {negatives!r}")
+        _check_task(self.graph, task)
         self.task = task
         self.labels = task.labels
         self.neg_ratio = integer("neg_ratio", neg_ratio, minimum=0)
@@ -277,3 +278,18 @@ class LinkLoader(BatchLoader[LinkBatch]):
         pair_time = np.tile(task.time[positions], rounds) if task.time.size else _NO_TIMES
         return (task.sources[positions], np.concatenate((task.destinations[positions], drawn)),
                 pair_time, edge_label)
+
+
+def _check_task(graph: GraphArrays, task: LinkTask) -> None:
+    """A task made by hand is held to what ``LinkTask.from_table`` makes: ends in the graph, one row each."""
+    source_type, _, destination_type = task.edge_type
+    for node_type in (source_type, destination_type):
+        if node_type not in graph.node_types:
+            raise ValueError(f"task: {node_type!r} of {task.edge_type!r} is not a node type of the graph")
+    rows = {"sources": task.sources, "destinations": task.destinations, "time": task.time,
+            "label": task.label, **{f"labels {name!r}": values for name, values in task.labels.items()}}
+    for name, values in rows.items():
+        if len(values) != len(task.sources) and not (name in ("time", "label") and not len(values)):
+            raise ValueError(f"task: {name} has {len(values)} rows for {len(task.sources)} pairs")
+    check_ids(graph, source_type, task.sources, "task sources")
+    check_ids(graph, destination_type, task.destinations, "task destinations")

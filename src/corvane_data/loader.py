@@ -292,7 +292,7 @@ class SeedLoader(BatchLoader[MiniBatch]):
         if seed_type not in self.graph.node_types:
             raise ValueError(f"seed type {seed_type!r} is not a node type of the graph")
         self.seed_type = seed_type
-        _check_seed_ids(self.graph, seed_type, self.seeds)
+        check_ids(self.graph, seed_type, self.seeds, "seeds")
         self.request: Request = sampling_request(self.graph.edge_types, num_neighbors, time_offsets,
                                                  time_unit=self.graph.time_unit,
                                                  origins=self.graph.origins)
@@ -328,8 +328,8 @@ class SeedLoader(BatchLoader[MiniBatch]):
         return self.seeds[positions], seed_time
 
 
-def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> None:
-    """Every seed id is a node of the seed type, as far as the graph tells its count."""
+def check_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array, name: str) -> None:
+    """Every id is a node of its type, as far as the graph tells the type's count."""
     bounds = [max(len(graph.colptr[edge_type_key(edge_type)]) - 1, 0) for edge_type in graph.edge_types
               if edge_type[2] == seed_type and edge_type_key(edge_type) in graph.colptr]
     if seed_type in graph.node_time:
@@ -341,7 +341,7 @@ def _check_seed_ids(graph: GraphArrays, seed_type: str, seeds: Int64Array) -> No
     if bad.any():
         first = int(np.flatnonzero(bad)[0])
         valid = "not negative" if count is None else f"in 0..{count - 1}"
-        raise ValueError(f"seeds: position {first} holds id {seeds[first]}, but ids of node type "
+        raise ValueError(f"{name}: position {first} holds id {seeds[first]}, but ids of node type "
                          f"{seed_type!r} are {valid}")
 
 

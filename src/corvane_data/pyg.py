@@ -23,18 +23,19 @@ without a copy (``torch.from_numpy``): the tensors share memory with the batch.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeIs
 
 import numpy as np
 import numpy.typing as npt
 
-from corvane_data.batches import LinkBatch, MiniBatch
 from corvane_data.tables import EdgeType
 
-if TYPE_CHECKING:
+if TYPE_CHECKING:  # the batches call this module, which reads them by their fields alone
     from types import ModuleType
 
     from torch_geometric.data import HeteroData
+
+    from corvane_data.batches import LinkBatch, MiniBatch
 
 INSTALL = "pip install 'corvane[pyg]'"
 
@@ -94,7 +95,7 @@ def to_hetero_data(batch: MiniBatch | LinkBatch,
     y, columns = _label_columns(batch, y)
     data = hetero_data()
     _add_sampled(torch, data, batch, batch.gather(features) if features else {})
-    if isinstance(batch, MiniBatch):
+    if _of_seeds(batch):
         store = data[batch.seed_type]
         store.batch_size = len(batch.seed_ids)
     else:
@@ -123,7 +124,7 @@ def _add_sampled(torch: ModuleType, data: HeteroData, batch: MiniBatch | LinkBat
 
 def _task_arrays(batch: MiniBatch | LinkBatch, y: str | None) -> dict[str, npt.NDArray[Any]]:
     """The seeds' (or pairs') part: on the seed type of a mini-batch, the target edge type of a link batch."""
-    if isinstance(batch, MiniBatch):
+    if _of_seeds(batch):
         arrays = {"input_id": batch.input_id, "seed_time": batch.seed_time}
         return {**_not_empty(arrays), **({} if y is None else {"y": batch.labels[y]})}
     arrays = {"edge_label_time": batch.edge_label_time, "input_id": batch.input_id}
@@ -150,17 +151,17 @@ def _label_columns(batch: MiniBatch | LinkBatch,
                    y: str | None) -> tuple[str | None, dict[str, npt.NDArray[Any]]]:
     """The column that becomes ``y``, and the others, which keep their names."""
     columns = dict(batch.labels)
-    if isinstance(batch, LinkBatch) and y is not None:
+    if not _of_seeds(batch) and y is not None:
         raise ValueError(f"y: a link batch's labels are its edge_label, not {y!r}; its other "
                          "columns keep their names")
     if y is not None and y not in columns:
         raise ValueError(f"y: {y!r} is not a label column of the batch (columns: "
                          f"{sorted(columns) or 'none'})")
-    if isinstance(batch, MiniBatch) and y is None and len(columns) == 1:
+    if _of_seeds(batch) and y is None and len(columns) == 1:
         y = next(iter(columns))
     if y is not None:
         del columns[y]
-    taken = NODE_ATTRIBUTES + ("y",) if isinstance(batch, MiniBatch) else EDGE_ATTRIBUTES
+    taken = NODE_ATTRIBUTES + ("y",) if _of_seeds(batch) else EDGE_ATTRIBUTES
     for name in columns:
         if name in taken:
             raise ValueError(f"labels: the column {name!r} would overwrite PyG's {name!r} of the "
@@ -202,3 +203,8 @@ def _per_hop(counts: npt.NDArray[np.int64] | None, length: int) -> list[int]:
 
 def _empty() -> npt.NDArray[np.int64]:
     return np.empty(0, dtype=np.int64)
+
+
+def _of_seeds(batch: MiniBatch | LinkBatch) -> TypeIs[MiniBatch]:
+    """A mini-batch of seeds, rather than a link batch of pairs."""
+    return hasattr(batch, "seed_type")

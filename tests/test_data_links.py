@@ -149,6 +149,8 @@ def test_worker_processes_give_the_batches_of_this_process(tmp_path):
     (lambda graph, task: LinkLoader(graph, task, num_neighbors=[2], neg_ratio=1),
      "at row 0's time (-5) no node of 'item' exists yet"),
     (lambda graph, task: LinkLoader(graph, task, num_neighbors=[2], negatives="hard"), "'random' or 'fixed'"),
+    (lambda graph, task: LinkLoader(graph, task, num_neighbors=[2], avoid_positives=dataclasses.replace(
+        task, edge_type=("item", "r", "user"))), "avoid_positives: its pairs are ('item', 'r', 'user')"),
     (lambda graph, task: LinkLoader(graph, dataclasses.replace(task, destinations=np.array([2])),
                                     num_neighbors=[2]), "task destinations: position 0 holds id 2"),
     (lambda graph, task: LinkLoader(graph, dataclasses.replace(task, time=np.array([1, 2])),

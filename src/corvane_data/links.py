@@ -33,7 +33,7 @@ from corvane_data.tables import EdgeType, GraphArrays, Int64Array, edge_type_key
 from corvane_data.tasks import LinkTask
 from corvane_data.workers import Workers
 
-_NO_TIMES = np.empty(0, dtype=np.int64)
+_NONE = np.empty(0, dtype=np.int64)  # no times, or no negatives
 
 
 class LinkSampler:
@@ -54,7 +54,7 @@ class LinkSampler:
         source_type, _, destination_type = self.edge_type
         sampler = corvane.NeighborSampler(*self.graph.arguments(), seed=seed)
         num_sources, num_pairs = len(sources), len(destinations)
-        before = pair_time - 1 if pair_time.size else _NO_TIMES  # strictly the past of each pair
+        before = pair_time - 1 if pair_time.size else _NONE  # strictly the past of each pair
         source_time = before[:num_sources]
         if source_type == destination_type:
             results = [self._call(sampler, source_type, np.concatenate((sources, destinations)),
@@ -252,6 +252,9 @@ class LinkLoader(BatchLoader[LinkBatch]):
         check_windows_have_times(self.graph, self.request)
         self.recipe = Recipe(LinkSampler, (task.edge_type, self.request))
         known = task if avoid_positives is True else avoid_positives or None
+        if isinstance(known, LinkTask) and known.edge_type[::2] != task.edge_type[::2]:
+            raise ValueError(f"avoid_positives: its pairs are {known.edge_type!r}, not pairs of "
+                             f"the task's end types {task.edge_type[::2]!r}")
         self.negatives = Negatives(self.graph, task, known) if self.neg_ratio else None
         self._positive_label = (task.label if task.label.size else
                                 np.ones(len(task), dtype=np.float32))
@@ -270,12 +273,12 @@ class LinkLoader(BatchLoader[LinkBatch]):
             seed = np.random.SeedSequence(self.seed, spawn_key=(2, epoch, index))
             drawn = self.negatives.draw(positions, self.neg_ratio, seed).reshape(-1)
         else:
-            drawn = _NO_TIMES
+            drawn = _NONE
         rounds = 1 + self.neg_ratio
         positive_label = self._positive_label[positions]
         edge_label = np.zeros(rounds * len(positions), dtype=positive_label.dtype)
         edge_label[:len(positions)] = positive_label
-        pair_time = np.tile(task.time[positions], rounds) if task.time.size else _NO_TIMES
+        pair_time = np.tile(task.time[positions], rounds) if task.time.size else _NONE
         return (task.sources[positions], np.concatenate((task.destinations[positions], drawn)),
                 pair_time, edge_label)
 

@@ -114,11 +114,12 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
         for _, call, source, target in layout.blocks():
             ids[target] = results[call][2][node_type][source]
             np.add(results[call][3][node_type][source], first_tree[call], out=tree_of[target])
-    edge_index = {}
+    edge_index, num_edges_per_hop = {}, {}
     for edge_type in edge_types:
         key = edge_type_key(edge_type)
         source_type, _, destination_type = edge_type
         layout = _HopMajor.of([result[5][key] for result in results])
+        num_edges_per_hop[edge_type] = layout.per_hop
         pairs = edge_index[edge_type] = np.empty((2, layout.total), dtype=np.int64)
         for hop, call, source, target in layout.blocks():  # edge counts start at hop 1
             layouts[source_type].shift(call, hop + 1, results[call][0][key][source], pairs[0, target])
@@ -126,9 +127,7 @@ def merge_results(results: Sequence[SampleResult], first_tree: Sequence[int],
             np.add(results[call][1][key][source],
                    frontier.merged_starts[call, hop] - frontier.starts[call, hop], out=pairs[1, target])
     return (node_ids, node_seed, edge_index,
-            {node_type: layout.per_hop for node_type, layout in layouts.items()},
-            {edge_type: _HopMajor.of([result[5][edge_type_key(edge_type)] for result in results]).per_hop
-             for edge_type in edge_types})
+            {node_type: layout.per_hop for node_type, layout in layouts.items()}, num_edges_per_hop)
 
 
 @dataclasses.dataclass(frozen=True)

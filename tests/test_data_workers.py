@@ -2,6 +2,7 @@
 a time, and its workers end with it, with their parent, or when one dies, leaving nothing behind."""
 
 import multiprocessing.context
+import os
 import re
 import signal
 import subprocess
@@ -66,6 +67,27 @@ def test_a_new_iteration_ends_the_live_one_and_takes_none_of_its_batches(folder,
         same_batches(second, list(reference))
 
 
+def test_batches_kept_from_workers_stay_their_own_and_writable_while_the_slots_are_reused(folder):
+    torch = pytest.importorskip("torch")
+    options = {"num_neighbors": [3, 2], "batch_size": 4, "shuffle": True, "seed": 5}
+    with SeedLoader(folder, "user", np.arange(60), num_workers=2, prefetch=1, **options) as loader:
+        kept = list(loader)  # more batches than the slots' bound: the rest came by pipe
+        for _ in range(2):  # epochs that reuse every slot the kept batches do not hold
+            for batch in loader:
+                torch.from_numpy(batch.edge_index[BY_USER]).add_(1)  # writable, as documented
+        assert len(mapped_slots()) <= 2 * (1 + 2)
+        del batch
+    same_batches(kept, list(SeedLoader(folder, "user", np.arange(60), **options)))
+    assert mapped_slots()  # kept batches hold their slots after the loader closed ...
+    del kept
+    assert not mapped_slots()  # ... and release them with the last of their arrays
+
+
+def mapped_slots():
+    with open("/proc/self/maps", encoding="utf-8") as maps:
+        return {line.split()[4] for line in maps if "/memfd:corvane-batch-slot" in line}
+
+
 def test_a_failing_worker_raises_in_the_parent_and_the_next_epoch_starts_afresh(tmp_path):
     graph = rating_events()
     # An id past the user type that no count names: the loader cannot see it, the second hop fails.
@@ -97,7 +119,7 @@ def test_workers_that_fail_to_start_end_those_started(folder, monkeypatch):
 
 # A training process: 2 workers, batches of 8,192 seeds with times (each task more than a
 # pipe's default buffer), each worker 8 batches ahead. It prints its workers' pids, and then
-# what the scenario does.
+# what the scenario does. Its first batches have made the workers' slots.
 TRAINING = """
 import os, signal, sys, time
 import numpy as np, psutil
@@ -107,14 +129,16 @@ seeds = np.arange(8192 * 40) % 60
 with SeedLoader(folder, "user", seeds, np.full(seeds.size, 900), num_neighbors=[5, 5],
                 batch_size=8192, num_workers=2, prefetch=8) as loader:
     batches = iter(loader)
-    next(batches)
+    for _ in range(8):
+        next(batches)
     me = psutil.Process()
     print(*[c.pid for c in me.children(recursive=True) if c.ppid() != me.pid], flush=True)
     if scenario == "worker killed":
         try:
             list(batches)
         except RuntimeError as error:
-            print("raised", error, flush=True)
+            slots = [m.path for m in me.memory_maps() if "corvane-batch-slot" in m.path]
+            print("raised", error, "and maps", len(slots), "slots", flush=True)
     elif scenario == "idle":
         batches.close()
         time.sleep(600)
@@ -130,14 +154,18 @@ with SeedLoader(folder, "user", seeds, np.full(seeds.size, 900), num_neighbors=[
     ("busy", "SIGKILL"),       # the parent dies mid-epoch
     ("idle", "SIGTERM"),       # the parent ends between epochs, its workers waiting for tasks
 ])
-def test_no_worker_outlives_its_loader_or_its_parent(folder, scenario, signal_to_parent):
+def test_no_worker_or_shared_memory_outlives_its_loader_or_its_parent(folder, scenario,
+                                                                       signal_to_parent):
+    shm_before = set(os.listdir("/dev/shm"))
     with subprocess.Popen([sys.executable, "-c", TRAINING, str(folder), scenario],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as parent:
         output, errors = ended(parent, signal_to_parent)
-    if scenario == "worker killed":
-        assert re.search(r"raised worker \d \(pid \d+\) ended with exit code -9", output), errors
+    if scenario == "worker killed":  # the dead worker's slots are unmapped with the other's
+        assert re.search(r"raised worker \d \(pid \d+\) ended with exit code -9 and maps 0 "
+                         r"slots", output), errors
     if signal_to_parent == "SIGINT":
         assert "KeyboardInterrupt" in errors
+    assert set(os.listdir("/dev/shm")) <= shm_before  # slots are never named there
 
 
 def ended(parent, signal_to_parent):

@@ -15,6 +15,7 @@ module's docstring says what that keeps out and what it cannot.
 from __future__ import annotations
 
 import dataclasses
+import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any
@@ -43,6 +44,7 @@ class LinkSampler:
         self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         self.edge_type = edge_type
         self.request = request
+        self.timings: dict[str, float] = {}
 
     def sample(self, index: int, seed: int, sources: Int64Array, destinations: Int64Array,
                pair_time: Int64Array, edge_label: npt.NDArray[Any]) -> LinkBatch:
@@ -52,6 +54,7 @@ class LinkSampler:
         ``destinations[j]``; ``pair_time`` holds P times, or none.
         """
         source_type, _, destination_type = self.edge_type
+        start = time.perf_counter()
         sampler = corvane.NeighborSampler(*self.graph.arguments(), seed=seed)
         num_sources, num_pairs = len(sources), len(destinations)
         before = pair_time - 1 if pair_time.size else _NONE  # strictly the past of each pair
@@ -64,12 +67,15 @@ class LinkSampler:
             results = [self._call(sampler, source_type, sources, source_time),
                        self._call(sampler, destination_type, destinations, before)]
             first_destination = 0
+        sampled = time.perf_counter()
         pairs = np.arange(num_pairs, dtype=np.int64)
         label_index = np.stack((pairs % max(num_sources, 1), pairs + first_destination))
         merged = merge_results(results, [0, num_sources], self.graph.edge_types)
-        return LinkBatch(self.edge_type, *merged, edge_label_index=label_index,
-                         edge_label=edge_label, edge_label_time=pair_time,
-                         num_positives=num_sources, index=index)
+        batch = LinkBatch(self.edge_type, *merged, edge_label_index=label_index,
+                          edge_label=edge_label, edge_label_time=pair_time,
+                          num_positives=num_sources, index=index)
+        self.timings = {"sampling": sampled - start, "building": time.perf_counter() - sampled}
+        return batch
 
     def _call(self, sampler: corvane.NeighborSampler, seed_type: str, seeds: Int64Array,
               seed_time: Int64Array) -> SampleResult:

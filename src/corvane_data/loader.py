@@ -208,7 +208,7 @@ class BatchLoader[Batch]:
             else:
                 assert self.folder is not None
                 self._workers = ProcessWorkers(self.folder, self.recipe, self.num_workers,
-                                               self.start_method)
+                                               self.start_method, prefetch=self.prefetch)
         return self._workers
 
 

@@ -8,6 +8,7 @@ seed, whatever the worker count.
 from __future__ import annotations
 
 import os
+import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -117,7 +118,13 @@ def _windows(edge: Any, windows: Sequence[tuple[Any, Any]], unit: str | None) ->
 
 
 class Sampler(Protocol):
-    """What a worker runs: one batch per call, from its index, its sampler seed and its task's rows."""
+    """What a worker runs: one batch per call, from its index, its sampler seed and its task's rows.
+
+    ``timings`` holds the seconds its last call spent per phase: ``sampling``
+    (the native calls) and ``building`` (the batch made of their results).
+    """
+
+    timings: dict[str, float]
 
     def sample(self, index: int, seed: int, *rows: Any) -> Any: ...
 
@@ -151,11 +158,16 @@ class BatchSampler:
         self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         self.seed_type = seed_type
         self.request = request
+        self.timings: dict[str, float] = {}
 
     def sample(self, index: int, seed: int, seed_ids: Int64Array, seed_time: Int64Array) -> MiniBatch:
         """Samples batch ``index`` with a new sampler whose engine starts from ``seed``."""
+        start = time.perf_counter()
         sampler = corvane.NeighborSampler(*self.graph.arguments(), seed=seed)
         num_neighbors, offsets = self.request
         result = sampler.sample(num_neighbors, offsets, self.seed_type, seed_ids, seed_time)
-        return MiniBatch.from_result(result, self.graph.edge_types, self.seed_type, seed_ids,
-                                     seed_time, index)
+        sampled = time.perf_counter()
+        batch = MiniBatch.from_result(result, self.graph.edge_types, self.seed_type, seed_ids,
+                                      seed_time, index)
+        self.timings = {"sampling": sampled - start, "building": time.perf_counter() - sampled}
+        return batch

@@ -16,6 +16,10 @@ that started them:
 - Tasks are written by a thread of the parent's own, so the parent never
   blocks on a worker that is still writing a batch the parent has not read;
   a dead worker's task pipe fails to write instead of filling up.
+- Batches cross in shared memory without names (:mod:`corvane_data.transport`):
+  a slot lives as long as the mappings of the processes that use it, so
+  nothing of it outlives them, however they end; the parent unmaps its own
+  when the workers close.
 """
 
 from __future__ import annotations
@@ -24,8 +28,12 @@ import multiprocessing
 import os
 import queue
 import signal
+import socket
 import threading
+import time
 import traceback
+from collections import deque
+from collections.abc import Mapping
 from multiprocessing.connection import Connection, wait
 from pathlib import Path
 from typing import Any, Protocol
@@ -34,6 +42,36 @@ from corvane_data import transport
 from corvane_data.sampling import Recipe, Sampler
 
 GRACE = 1.0  # seconds a terminated worker gets before it is killed
+SPARE_SLOTS = 2  # slots per worker beyond its prefetch: the batch a step holds, and one in return
+
+
+class Timings:
+    """Seconds spent per phase of a batch's way, summed over the batches received.
+
+    Phases (those a setting has): ``worker waits`` for a task, ``sampling``
+    (the sampler's calls), ``building`` the batch of their results,
+    ``worker sends`` (reading the parent's messages, pickling the batch's
+    header and laying its arrays into shared memory; not the pipe's writes),
+    ``parent waits`` for it, ``parent receives`` it (reads the header and
+    makes the views).
+    """
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = {}
+        self.batches = 0
+
+    def add(self, phases: Mapping[str, float]) -> None:
+        for phase, seconds in phases.items():
+            self.seconds[phase] = self.seconds.get(phase, 0.0) + seconds
+        self.batches += 1
+
+    def per_batch(self) -> dict[str, float]:
+        """Mean seconds per batch of each phase."""
+        return {phase: total / max(self.batches, 1) for phase, total in self.seconds.items()}
+
+    def clear(self) -> None:
+        self.seconds.clear()
+        self.batches = 0
 
 
 class Workers(Protocol):
@@ -58,12 +96,15 @@ class InProcess:
     def __init__(self, sampler: Sampler) -> None:
         self.sampler = sampler
         self.pending: list[tuple[Any, ...]] = []
+        self.timings = Timings()
 
     def submit(self, worker: int, index: int, seed: int, *rows: Any) -> None:
         self.pending.append((index, seed, *rows))
 
     def receive(self, worker: int) -> Any:
-        return self.sampler.sample(*self.pending.pop(0))
+        batch = self.sampler.sample(*self.pending.pop(0))
+        self.timings.add(self.sampler.timings)
+        return batch
 
     def close(self) -> None:
         self.pending.clear()
@@ -74,16 +115,25 @@ class ProcessWorkers:
 
     Starting them is all or nothing: if one fails to start, those already
     started are ended before the error propagates.
+
+    A batch's arrays are views of one of its worker's shared-memory slots
+    until the batch is released; each worker has up to ``prefetch +
+    SPARE_SLOTS`` slots, and while the batches kept alive fill them all, the
+    next ones come through the pipe, in memory of their own. Either way a
+    batch's arrays are its own: no later batch ever writes into them.
     """
 
     def __init__(self, folder: Path, recipe: Recipe, count: int, start_method: str,
-                 timeout: float = 600.0) -> None:
+                 timeout: float = 600.0, prefetch: int = 2) -> None:
         context: Any = multiprocessing.get_context(start_method)
         self.count = count
         self.timeout = timeout
         self.processes: list[Any] = []
         self.tasks: list[Connection] = []
         self.results: list[Connection] = []
+        self.pools: list[transport.SlotPool] = []
+        self.timings = Timings()
+        self._slots = prefetch + SPARE_SLOTS
         self._closed = False
         self._sender = _TaskSender(self.tasks)
         try:
@@ -96,37 +146,46 @@ class ProcessWorkers:
     def _start_one(self, context: Any, arguments: tuple[str, Recipe]) -> None:
         task_reader, task_writer = context.Pipe(duplex=False)
         result_reader, result_writer = context.Pipe(duplex=False)
+        grants, worker_grants = socket.socketpair()
+        worker, sender = len(self.tasks), self._sender
         self.tasks.append(task_writer)
         self.results.append(result_reader)
+        self.pools.append(transport.SlotPool(
+            lambda message: sender.send(worker, message), grants, self._slots))
         transport.widen(result_reader)
         try:
             process = context.Process(target=_worker_main, daemon=True,
-                                      args=(*arguments, task_reader, result_writer))
+                                      args=(*arguments, task_reader, result_writer, worker_grants))
             process.start()
             self.processes.append(process)
         finally:  # the worker holds these ends now; only it may read tasks and write results
             task_reader.close()
             result_writer.close()
+            worker_grants.close()
 
     def submit(self, worker: int, index: int, seed: int, *rows: Any) -> None:
-        self._sender.send(worker, (index, seed, *rows))
+        self._sender.send(worker, ("task", (index, seed, *rows)))
 
     def receive(self, worker: int) -> Any:
         results = self.results[worker]
+        start = time.perf_counter()
         waited = 0.0
         while not results.poll(1.0):
             waited += 1.0
             if waited >= self.timeout:
                 raise TimeoutError(f"worker {worker} sent nothing for {waited:.0f} s")
+        arrived = time.perf_counter()
         try:
-            received = transport.receive(results)
+            received, timings = self.pools[worker].receive(results)
         except (EOFError, OSError):
             process = self.processes[worker]
             process.join(timeout=GRACE)
             raise RuntimeError(f"worker {worker} (pid {process.pid}) ended with exit code "
                                f"{process.exitcode}") from None
-        if isinstance(received, str):
+        if isinstance(received, transport.Failure):
             raise RuntimeError(f"worker {worker} failed:\n{received}")
+        self.timings.add({**timings, "parent waits": arrived - start,
+                          "parent receives": time.perf_counter() - arrived})
         return received
 
     def close(self) -> None:
@@ -146,6 +205,8 @@ class ProcessWorkers:
         self._sender.join(GRACE)  # its pipes have no readers left, so a write fails at once
         for connection in (*self.tasks, *self.results):
             connection.close()
+        for pool in self.pools:
+            pool.close()
         for process in self.processes:
             if process.exitcode is not None:
                 process.close()
@@ -199,30 +260,53 @@ class _TaskSender:
                 broken.add(worker)
 
 
-def _worker_main(folder: str, recipe: Recipe, tasks: Connection, results: Connection) -> None:
+def _worker_main(folder: str, recipe: Recipe, tasks: Connection, results: Connection,
+                 grants: socket.socket) -> None:
     """A worker process: maps the graph once and samples the batches it is sent, in order.
+
+    Its task pipe brings tasks and the parent's messages about its slots (a
+    new slot, whose descriptor comes through ``grants``; a slot freed); the
+    worker reads what has come before it sends each batch, so that a slot
+    freed while it sampled serves that batch.
 
     It ends when its task pipe ends (the parent closed it, or died) or its
     result pipe has no reader left.
     """
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        _serve(folder, recipe, tasks, results)
+        _serve(folder, recipe, tasks, results, grants)
     except (ConnectionError, EOFError):  # the parent is gone or stopped reading: nobody to tell
         return
 
 
-def _serve(folder: str, recipe: Recipe, tasks: Connection, results: Connection) -> None:
+def _serve(folder: str, recipe: Recipe, tasks: Connection, results: Connection,
+           grants: socket.socket) -> None:
     try:
         sampler = recipe.make(folder)
     except Exception:  # noqa: BLE001 - reported to the parent, which raises it
         transport.send_error(results, _report())
         return
+    slots = transport.WorkerSlots(grants)
+    pending: deque[tuple[Any, ...]] = deque()
+
+    def take(message: tuple[Any, ...]) -> None:
+        if message[0] == "task":
+            pending.append(message[1])
+        else:
+            slots.take(message)
+
     while True:
-        task = tasks.recv()
+        start = time.perf_counter()
+        while not pending:
+            take(tasks.recv())
+        waited = time.perf_counter() - start
         try:
-            transport.send_batch(results, sampler.sample(*task))
-        except ConnectionError:
+            batch = sampler.sample(*pending.popleft())
+            start = time.perf_counter()
+            while tasks.poll():
+                take(tasks.recv())
+            slots.send(results, batch, {"worker waits": waited, **sampler.timings}, start)
+        except (ConnectionError, EOFError):
             raise
         except Exception:  # noqa: BLE001 - reported to the parent, which raises it
             transport.send_error(results, _report())

@@ -19,7 +19,9 @@ Sections, each printed with the command line that reproduces it:
    its one call, dropping it), and ``MiniBatch.from_result``, against the
    calls of one long-lived sampler on the same seeds.
 4. workers: ``SeedLoader`` throughput with 0, 1 and 2 worker processes over
-   the saved folder, and the memory the workers hold of its files.
+   the saved folder; where a batch's time goes (sampling, building it,
+   moving it, waiting) in the workers and in this process; this process's
+   resident memory over 10 epochs; the memory the workers hold of the files.
 5. pyg: ``MiniBatch.to_pyg`` without and with features, beside the call that
    sampled the batch (needs torch and torch_geometric).
 6. links: a ``LinkLoader`` batch (negatives, labels, a sampler, its calls,
@@ -60,6 +62,7 @@ from corvane_data import (
     load_graph,
     save_graph,
 )
+from corvane_data.workers import SPARE_SLOTS
 
 SECTIONS = ("check", "storage", "overhead", "workers", "pyg", "links")
 BUYS, BOUGHT_BY = ("user", "buys", "item"), ("item", "bought_by", "user")
@@ -324,13 +327,18 @@ def workers_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) 
     step = training_step(STEP_MS)
     kinds = {"alone": lambda: None, "with step": step}
     seconds: dict[tuple[str, int], list[float]] = {(k, c): [] for k in kinds for c in loaders}
+    phases: dict[int, list[dict[str, float]]] = {count: [] for count in loaders}
     for _ in range(args.rounds):
         for kind, work in kinds.items():
             for count, loader in loaders.items():
+                timings = loader._workers.timings  # type: ignore[union-attr]
+                timings.clear()
                 start = time.perf_counter()
                 for _batch in loader:
                     work()
                 seconds[kind, count].append(time.perf_counter() - start)
+                if kind == "alone":
+                    phases[count].append(timings.median())
     print(f"   SeedLoader over the mapped folder: {args.batches} batches of {args.seeds} seeds "
           f"per epoch, fan-out {FAN_OUT}, uniform, forkserver; epoch after a warm-up one, "
           f"worker counts alternated, median of {args.rounds}; 'with step': this process "
@@ -344,14 +352,57 @@ def workers_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) 
             cells.append(f"{args.batches / epoch:>{16 if kind == 'alone' else 20}.1f} "
                          f"{base / epoch:>5.2f}x")
         print(f"   {count:>7} " + " ".join(cells))
+    time_split(args, loaders, seconds, phases)
     batch = next(iter(loaders[0]))
-    print(f"   a worker's batch reaches this process through a pipe, as raw bytes beside a "
-          f"pickled header: {batch_mib(batch):.1f} MiB of arrays each")
+    pools = loaders[2]._workers.pools  # type: ignore[union-attr]
+    slots = [len(pool.slots) for pool in pools]
+    slot_mib = sum(len(slot) for pool in pools for slot in pool.slots.values()) / 2**20
+    print(f"   a worker's batch ({batch_mib(batch):.1f} MiB of arrays) reaches this process in a "
+          f"shared-memory slot of its worker's: slots per worker now {slots} (bound: prefetch "
+          f"+ {SPARE_SLOTS} = {pools[0].bound}), {slot_mib:.1f} MiB in all")
     loaders.pop(0).close()
     loaders.pop(1).close()
+    resident_over_epochs(args, loaders[2])
     graph_memory(folder, loaders[2])
     loaders[2].close()
     print()
+
+
+# The phases of a batch's way, as workers.Timings names them, in the order of the table.
+PHASES = ("worker waits", "sampling", "building", "worker sends", "parent waits", "parent receives")
+
+
+def time_split(args: argparse.Namespace, loaders: dict[int, SeedLoader],
+               seconds: dict[tuple[str, int], list[float]],
+               phases: dict[int, list[dict[str, float]]]) -> None:
+    """Milliseconds of each phase of the median batch, in the epochs without a step."""
+    print(f"   where a batch's time goes, without a step (ms; each phase's median batch, median of "
+          f"{args.rounds} epochs; wall: this process's time per batch; moving: worker sends + "
+          f"parent receives, against sampling):")
+    print("   workers " + " ".join(f"{phase:>15}" for phase in PHASES) + f" {'wall':>6} "
+          f"{'moving':>7}")
+    for count in loaders:
+        split = {phase: statistics.median(epoch.get(phase, 0.0) for epoch in phases[count]) * 1e3
+                 for phase in PHASES}
+        wall = statistics.median(seconds["alone", count]) / args.batches * 1e3
+        moving = (split["worker sends"] + split["parent receives"]) / split["sampling"]
+        cells = " ".join(f"{split[phase]:>15.3f}" if count or phase in ("sampling", "building")
+                         else f"{'-':>15}" for phase in PHASES)
+        print(f"   {count:>7} {cells} {wall:>6.3f} " + (f"{moving:>6.1%}" if count else f"{'-':>7}"))
+
+
+def resident_over_epochs(args: argparse.Namespace, loader: SeedLoader, epochs: int = 10) -> None:
+    """This process's resident memory after each of ``epochs`` epochs with 2 workers, no step."""
+    me = psutil.Process()
+    resident = []
+    for _ in range(epochs):
+        for _batch in loader:
+            pass
+        del _batch
+        resident.append(me.memory_info().rss / 2**20)
+    print(f"   this process's RSS after each of {epochs} epochs of {args.batches} batches, 2 "
+          f"workers: first {resident[0]:,.1f} MiB, last {resident[-1]:,.1f} MiB, most "
+          f"{max(resident):,.1f} MiB (growth from the first {resident[-1] - resident[0]:+,.1f} MiB)")
 
 
 def batch_mib(batch: MiniBatch) -> float:

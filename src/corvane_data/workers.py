@@ -29,6 +29,7 @@ import os
 import queue
 import signal
 import socket
+import statistics
 import threading
 import time
 import traceback
@@ -46,32 +47,32 @@ SPARE_SLOTS = 2  # slots per worker beyond its prefetch: the batch a step holds,
 
 
 class Timings:
-    """Seconds spent per phase of a batch's way, summed over the batches received.
+    """Seconds spent per phase of the last ``KEPT`` batches received, for benchmarks.
 
     Phases (those a setting has): ``worker waits`` for a task, ``sampling``
     (the sampler's calls), ``building`` the batch of their results,
     ``worker sends`` (reading the parent's messages, pickling the batch's
     header and laying its arrays into shared memory; not the pipe's writes),
     ``parent waits`` for it, ``parent receives`` it (reads the header and
-    makes the views).
+    makes the views, or reads the arrays from the pipe).
     """
 
+    KEPT = 4096
+
     def __init__(self) -> None:
-        self.seconds: dict[str, float] = {}
-        self.batches = 0
+        self.batches: deque[dict[str, float]] = deque(maxlen=self.KEPT)
 
     def add(self, phases: Mapping[str, float]) -> None:
-        for phase, seconds in phases.items():
-            self.seconds[phase] = self.seconds.get(phase, 0.0) + seconds
-        self.batches += 1
+        self.batches.append(dict(phases))
 
-    def per_batch(self) -> dict[str, float]:
-        """Mean seconds per batch of each phase."""
-        return {phase: total / max(self.batches, 1) for phase, total in self.seconds.items()}
+    def median(self) -> dict[str, float]:
+        """The median batch's seconds in each phase."""
+        phases = {phase for batch in self.batches for phase in batch}
+        return {phase: statistics.median(batch.get(phase, 0.0) for batch in self.batches)
+                for phase in sorted(phases)}
 
     def clear(self) -> None:
-        self.seconds.clear()
-        self.batches = 0
+        self.batches.clear()
 
 
 class Workers(Protocol):

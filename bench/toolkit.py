@@ -62,7 +62,7 @@ from corvane_data import (
     load_graph,
     save_graph,
 )
-from corvane_data.workers import SPARE_SLOTS
+from corvane_data.workers import SPARE_SLOTS, Timings
 
 SECTIONS = ("check", "storage", "overhead", "workers", "pyg", "links")
 BUYS, BOUGHT_BY = ("user", "buys", "item"), ("item", "bought_by", "user")
@@ -368,8 +368,7 @@ def workers_section(args: argparse.Namespace, graph: GraphArrays, folder: Path) 
     print()
 
 
-# The phases of a batch's way, as workers.Timings names them, in the order of the table.
-PHASES = ("worker waits", "sampling", "building", "worker sends", "parent waits", "parent receives")
+PHASES = Timings.PHASES
 
 
 def time_split(args: argparse.Namespace, loaders: dict[int, SeedLoader],

@@ -24,6 +24,7 @@ class Crossing:
     Batches here are small enough for a pipe's buffer, so one thread plays both ends."""
 
     def __init__(self, bound):
+        self.others = mapped_slots()  # slots of other tests' batches still alive
         self.task_reader, self.task_writer = Pipe(duplex=False)
         self.result_reader, self.result_writer = Pipe(duplex=False)
         grants, worker_grants = socket.socketpair()
@@ -36,6 +37,9 @@ class Crossing:
         self.worker.send(self.result_writer, batch, {}, 0.0)
         received, _ = self.pool.receive(self.result_reader)
         return received
+
+    def slots(self):
+        return mapped_slots() - self.others
 
     def end_worker(self):
         """What the worker's end does to its mappings."""
@@ -121,7 +125,7 @@ def test_a_batch_is_its_own_until_released_and_the_pool_keeps_its_bound(crossing
     assert not crossing.pool.leased
     crossing.pool.close()
     crossing.end_worker()
-    assert mapped_slots() == set()
+    assert crossing.slots() == set()
 
 
 def test_closing_unmaps_every_slot_but_those_of_held_batches(crossing):
@@ -129,12 +133,12 @@ def test_closing_unmaps_every_slot_but_those_of_held_batches(crossing):
     first = crossing.cross(batch_of(400, 1))  # by pipe; a slot is granted
     held = crossing.cross(batch_of(400, 2))   # in that slot
     crossing.cross(batch_of(400, 3))          # by pipe, as the one slot is held; a second granted
-    assert len(mapped_slots()) == 2
+    assert len(crossing.slots()) == 2
     crossing.pool.close()
     crossing.end_worker()
-    assert len(mapped_slots()) == 1
+    assert len(crossing.slots()) == 1
     same(held, batch_of(400, 2))  # the held batch stays readable after its pool closed
     del held
     gc.collect()
-    assert mapped_slots() == set()
+    assert crossing.slots() == set()
     del first

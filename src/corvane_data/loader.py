@@ -252,10 +252,11 @@ class SeedLoader(BatchLoader[MiniBatch]):
         Worker processes (0: sample in this process). A worker's batch
         arrives without a copy: its arrays are views of shared memory of
         that worker's, which goes back to the worker once every array of
-        the batch (and every view of one) is released. While ``prefetch + 2`` batches of a worker
-        are kept alive at once (an epoch kept in a list, say), its next
-        ones arrive copied into memory of their own. Either way a batch's
-        arrays are its own, writable and never written into by the loader.
+        the batch (and every view of one) is released. While
+        ``prefetch + 2`` batches of a worker are kept alive at once (an
+        epoch kept in a list, say), its next ones arrive copied into memory
+        of their own. Either way a batch's arrays are its own, writable and
+        never written into by the loader.
     start_method : str
         ``"forkserver"`` or ``"spawn"``; workers never inherit this process's
         state (and its samplers' engines) by ``fork``.

@@ -62,8 +62,8 @@ def widen(connection: Connection) -> None:
 
 # A worker's messages to the loader are (kind, header, spans, slot, need, retired, timings):
 #   "slot":  the batch lies in slot ``slot``, its buffers at ``spans`` (offset, size);
-#   "pipe":  its buffers follow through the pipe, of sizes ``spans``; ``need`` bytes would
-#            hold it in a slot (0: the worker did not lack one);
+#   "pipe":  the worker had no free slot that large; the buffers follow through the pipe, of
+#            sizes ``spans``, and ``need`` is the bytes they would take in a slot;
 #   "error": ``header`` is the report of a worker's error.
 # ``retired`` lists the slots the worker has given back since its last message.
 # The loader's messages to a worker, through its task pipe, are ("grant", slot), whose

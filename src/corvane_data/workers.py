@@ -44,7 +44,9 @@ from corvane_data import transport
 from corvane_data.sampling import Recipe, Sampler
 
 GRACE = 1.0  # seconds a terminated worker gets before it is killed
-SPARE_SLOTS = 2  # slots per worker beyond its prefetch: the batch a step holds, and one in return
+# Slots per worker beyond its prefetch: one for the batch a loop holds while the next
+# arrives, one for a release still on its way back to the worker.
+SPARE_SLOTS = 2
 
 
 class Timings:

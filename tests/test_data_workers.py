@@ -14,7 +14,8 @@ import psutil
 import pytest
 
 from conftest import rated, same_batches
-from corvane_data import SeedLoader, save_graph
+from corvane_data import BatchSampler, SeedLoader, save_graph
+from corvane_data.workers import InProcess
 
 BY_USER, OF_USER = ("rates", "from", "user"), ("user", "rev_from", "rates")
 BY_ITEM, OF_ITEM = ("rates", "to", "item"), ("item", "rev_to", "rates")
@@ -82,6 +83,22 @@ def test_batches_kept_from_workers_stay_their_own_and_writable_while_the_slots_a
     assert mapped_slots() - others  # kept batches hold their slots after the loader closed ...
     del kept
     assert not mapped_slots() - others  # ... and release them with the last of their arrays
+
+
+class Untimed:
+    """A sampler of a loader's own recipe, which says nothing of where its time goes."""
+
+    def __init__(self, graph, *arguments):
+        self.inner = BatchSampler(graph, *arguments)
+
+    def sample(self, *task):
+        return self.inner.sample(*task)
+
+
+def test_a_sampler_that_does_not_time_its_calls_still_serves_a_loader(folder):
+    loader = SeedLoader(folder, "user", np.arange(8), num_neighbors=[2], batch_size=4,
+                        workers=lambda loader: InProcess(Untimed(loader.graph, "user", loader.request)))
+    assert [batch.seed_ids.tolist() for batch in loader] == [[0, 1, 2, 3], [4, 5, 6, 7]]
 
 
 def mapped_slots():

@@ -120,11 +120,10 @@ def _windows(edge: Any, windows: Sequence[tuple[Any, Any]], unit: str | None) ->
 class Sampler(Protocol):
     """What a worker runs: one batch per call, from its index, its sampler seed and its task's rows.
 
-    ``timings`` holds the seconds its last call spent per phase: ``sampling``
-    (the native calls) and ``building`` (the batch made of their results).
+    A sampler may also say where its last call's time went, as seconds per
+    phase in a ``timings`` dict: ``sampling`` (the native calls) and
+    ``building`` (the batch made of their results), as those here do.
     """
-
-    timings: dict[str, float]
 
     def sample(self, index: int, seed: int, *rows: Any) -> Any: ...
 

@@ -87,6 +87,12 @@ class Timings:
         self._added = 0
 
 
+def timings_of(sampler: Sampler) -> dict[str, float]:
+    """What a sampler says of its last call's phases (nothing, for one that does not time them)."""
+    timings: dict[str, float] = getattr(sampler, "timings", {})
+    return timings
+
+
 class Workers(Protocol):
     """Where batches are sampled: this process, worker processes or a cluster's actors."""
 
@@ -116,7 +122,7 @@ class InProcess:
 
     def receive(self, worker: int) -> Any:
         batch = self.sampler.sample(*self.pending.pop(0))
-        self.timings.add(self.sampler.timings)
+        self.timings.add(timings_of(self.sampler))
         return batch
 
     def close(self) -> None:
@@ -318,7 +324,7 @@ def _serve(folder: str, recipe: Recipe, tasks: Connection, results: Connection,
             start = time.perf_counter()
             while tasks.poll():
                 take(tasks.recv())
-            slots.send(results, batch, {"worker waits": waited, **sampler.timings}, start)
+            slots.send(results, batch, {"worker waits": waited, **timings_of(sampler)}, start)
         except (ConnectionError, EOFError):
             raise
         except Exception:  # noqa: BLE001 - reported to the parent, which raises it

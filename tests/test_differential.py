@@ -617,6 +617,29 @@ def test_module_matches_model_on_one_long_column(n, k):
     run_case(case, [request, request])
 
 
+@pytest.mark.parametrize("k", [-1, 2])
+def test_module_matches_model_when_trees_reopen_often(k):
+    # Six copies of each direction of one relation: every hop admits into a
+    # type six times over (each pass refilling the trees the passes before
+    # admitted into), and the next hop's frontier lists each tree six times;
+    # the books move to one index of the whole call within the first hop.
+    # 300 seeds, many repeated; the second call reuses the state left behind.
+    rng = np.random.default_rng(3)
+    forward, backward = ("item", "r", "user"), ("user", "r", "item")
+    edge_types = [forward, backward] * 6
+    colptr, row = {}, {}
+    for (source, relation, destination), sources in [(forward, 40), (backward, 60)]:
+        destinations = 60 if destination == "user" else 40
+        key = f"{source}__{relation}__{destination}"
+        colptr[key] = np.arange(0, 4 * destinations + 1, 4, dtype=np.int64)
+        row[key] = rng.integers(0, sources, 4 * destinations, dtype=np.int64)
+    case = Case(["user", "item"], edge_types, colptr, row, {}, seed=11)
+    counts = {f"{s}__{r}__{d}": ints([k, k, k]) for s, r, d in edge_types}
+    requests = [(counts, {}, "user", rng.integers(0, 60, 300, dtype=np.int64), NO_TIMES)
+                for _ in range(2)]
+    run_case(case, requests)
+
+
 @pytest.mark.parametrize("family", list(FAMILIES))
 def test_a_sampler_per_call_matches_the_model(family):
     # As a loader builds them: a new sampler for each call, built once the

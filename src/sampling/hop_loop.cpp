@@ -35,19 +35,54 @@ void expand_with_time(const FrontierPass& pass, FrontierNode node, ColumnRange g
     }
 }
 
-// Expands the nodes of one chunk. Inlined into the chunk loop: as a call of
-// its own, temporal hops measured about 8% slower.
-template <bool kWithTime>
-CORVANE_ALWAYS_INLINE void expand_chunk(const FrontierPass& pass, ChunkRange chunk) {
+// An upper bound on the admissions of frontier node i's tree in this pass,
+// from node i on: the frontier lists its nodes tree by tree, and each node
+// admits at most its column's size, or k of it. Counted up to what sizes a
+// tree's table; a column that fails its check ends the count.
+CORVANE_ALWAYS_INLINE std::size_t tree_admissions(const FrontierPass& pass, std::size_t i,
+                                                  std::int64_t batch) {
     const Frontier& frontier = pass.frontier;
-    if (kWithTime) {
-        for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
-            expand_with_time(pass, frontier.node(i), frontier.columns[i]);
+    const HopParameter& parameter = pass.parameter;
+    const bool takes_columns = parameter.by_time_window || parameter.k < 0;
+    std::size_t bound = 0;
+    for (; i < frontier.size() && bound < NodeBook::kMostExpected &&
+           frontier.nodes[frontier.range.begin + i].batch == batch;
+         ++i) {
+        if (!column_is_valid(pass.expansion, frontier.id(i), frontier.columns[i])) {
+            break;
         }
-        return;
+        const std::int64_t size = frontier.columns[i].normalised().size();
+        bound += static_cast<std::size_t>(takes_columns ? size : std::min(parameter.k, size));
     }
+    return bound;
+}
+
+// Opens the tree of frontier node i in the book admitted into, when the node
+// before it belonged to another tree, with the room its admissions may take.
+CORVANE_ALWAYS_INLINE void open_tree_of(const FrontierPass& pass, std::size_t i,
+                                        std::int64_t batch) {
+    NodeBook& book = pass.expansion.source;
+    if (book.opens_tree(batch)) {
+        book.open_tree(batch, tree_admissions(pass, i, batch));
+    }
+}
+
+// Expands the nodes of one chunk of a temporal pass. Inlined into the chunk
+// loop: as a call of its own, temporal hops measured about 8% slower.
+CORVANE_ALWAYS_INLINE void expand_timed_chunk(const FrontierPass& pass, ChunkRange chunk) {
+    const Frontier& frontier = pass.frontier;
+    for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+        const FrontierNode node = frontier.node(i);
+        open_tree_of(pass, i, node.entry.batch);
+        expand_with_time(pass, node, frontier.columns[i]);
+    }
+}
+
+// Admits the planned nodes of one chunk of a count pass, then reports the
+// invalid column that ended its plan, if one did.
+CORVANE_ALWAYS_INLINE void admit_chunk(const FrontierPass& pass, ChunkRange chunk, ChunkPlan plan) {
+    const Frontier& frontier = pass.frontier;
     const std::int64_t k = pass.parameter.k;
-    ChunkPlan plan = plan_selections(pass.expansion, frontier, chunk, k);
     ChunkPlan ahead = plan;
     const std::size_t planned_end = chunk.begin + plan.planned_nodes();
     if (chunk.begin < planned_end) {
@@ -55,13 +90,15 @@ CORVANE_ALWAYS_INLINE void expand_chunk(const FrontierPass& pass, ChunkRange chu
                                frontier.columns[chunk.begin].normalised(), k, ahead);
     }
     for (std::size_t i = chunk.begin; i < planned_end; ++i) {
+        const FrontierNode node = frontier.node(i);
+        open_tree_of(pass, i, node.entry.batch);
         if (i + 1 < planned_end) {
             prefetch_planned_slots(pass.expansion, frontier.node(i + 1),
                                    frontier.columns[i + 1].normalised(), k, ahead);
         }
-        admit_planned(pass.expansion, frontier.node(i), frontier.columns[i].normalised(), k, plan);
+        admit_planned(pass.expansion, node, frontier.columns[i].normalised(), k, plan);
     }
-    if (planned_end < chunk.end) {  // reports the invalid column that ended the plan
+    if (planned_end < chunk.end) {
         checked_column(pass.expansion, frontier.id(planned_end), frontier.columns[planned_end]);
     }
 }
@@ -86,17 +123,50 @@ std::int64_t chunk_work(const std::vector<ColumnRange>& columns, ChunkRange chun
     return static_cast<std::int64_t>(work);
 }
 
-// The chunk loop, chosen once per edge type and hop for the count or the
-// temporal path, so that each path's chunk expansion is inlined on its own.
-template <bool kWithTime>
-void expand_frontier(const FrontierPass& pass) {
+// The chunk loop of a temporal pass.
+void expand_timed_frontier(const FrontierPass& pass) {
     const std::vector<ColumnRange>& columns = pass.frontier.columns;
-    const PrefetchesAhead<kWithTime> prefetches(pass.expansion, columns);
+    const PrefetchesAhead<true> prefetches(pass.expansion, columns);
     for (std::size_t begin = 0; begin < columns.size(); begin += kChunkNodes) {
         const ChunkRange chunk{begin, std::min(columns.size(), begin + kChunkNodes)};
         prefetches.before(chunk.begin);
         pass.expansion.signal_poll.after(chunk_work(columns, chunk));
-        expand_chunk<kWithTime>(pass, chunk);
+        expand_timed_chunk(pass, chunk);
+    }
+}
+
+// The chunk loop of a count pass. Chunk c + 1 is planned (its draws taken,
+// its chosen rows prefetched) before chunk c is admitted: the rows land while
+// chunk c is admitted, where planned just before their own admission each
+// admission waited for its row (a third of the call on the user/item graph).
+// Draws never depend on admissions, so the results are those of node-by-node
+// selection. As that would, planning takes no draw at or after an invalid
+// column: the chunks after its own are not planned, and its admission fails.
+void expand_counted_frontier(const FrontierPass& pass) {
+    const std::vector<ColumnRange>& columns = pass.frontier.columns;
+    const auto chunk_at = [&columns](std::size_t begin) {
+        return ChunkRange{begin, std::min(columns.size(), begin + kChunkNodes)};
+    };
+    EdgeExpansion& expansion = pass.expansion;
+    const std::int64_t k = pass.parameter.k;
+    SelectionScratch& selection = expansion.selection;
+    std::vector<std::int64_t>* const offsets[2] = {&selection.chosen, &selection.chosen_ahead};
+    const PrefetchesAhead<false> prefetches(expansion, columns);
+    expansion.signal_poll.after(chunk_work(columns, chunk_at(0)));
+    ChunkPlan plan = plan_selections(expansion, pass.frontier, chunk_at(0), k, *offsets[0]);
+    for (std::size_t begin = 0, number = 0; begin < columns.size();
+         begin += kChunkNodes, ++number) {
+        const ChunkRange chunk = chunk_at(begin);
+        prefetches.before(chunk.begin);
+        ChunkPlan next(0, nullptr);
+        if (chunk.end < columns.size() && plan.planned_nodes() == chunk.end - chunk.begin) {
+            const ChunkRange following = chunk_at(chunk.end);
+            expansion.signal_poll.after(chunk_work(columns, following));
+            next =
+                plan_selections(expansion, pass.frontier, following, k, *offsets[(number + 1) % 2]);
+        }
+        admit_chunk(pass, chunk, plan);
+        plan = next;
     }
 }
 
@@ -149,9 +219,9 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const FrontierPass pass{expansion, parameter, Frontier{nodes, range, call.columns},
                             call.seed_times};
     if (with_time) {
-        expand_frontier<true>(pass);
+        expand_timed_frontier(pass);
     } else {
-        expand_frontier<false>(pass);
+        expand_counted_frontier(pass);
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_edges.size() - edges_before);
 }

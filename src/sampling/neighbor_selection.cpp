@@ -65,8 +65,7 @@ void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, Colum
 }
 
 ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
-                          std::int64_t k) {
-    std::vector<std::int64_t>& chosen = expansion.selection.chosen;
+                          std::int64_t k, std::vector<std::int64_t>& chosen) {
     chosen.clear();
     for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
         if (!column_is_valid(expansion, frontier.id(i), frontier.columns[i])) {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "base/always_inline.h"
 #include "sampling/column_range.h"
@@ -11,15 +13,27 @@
 
 namespace corvane {
 
+// The edge from local index `source` to `destination`, built in one 16-byte
+// register: built field by field, the compiler wrote the two fields to the
+// stack and read them back as one 16-byte load, which no store can forward,
+// so every admission waited for its stores to drain (half of a hub call).
+CORVANE_ALWAYS_INLINE SampledEdge edge_between(std::int64_t source, std::int64_t destination) {
+    using Pair = std::int64_t __attribute__((vector_size(16)));
+    const Pair pair = {source, destination};
+    SampledEdge edge;
+    std::memcpy(&edge, &pair, sizeof edge);
+    return edge;
+}
+
 // Enters the neighbour at row position `position` into the tree of
 // `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
-inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
-                           FrontierNode destination) {
+CORVANE_ALWAYS_INLINE void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
+                                          FrontierNode destination) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
         expansion.source.admit(SampledNode{destination.entry.batch, neighbor});
-    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination.local});
+    expansion.sampled_edges.push_back(edge_between(neighbor_local, destination.local));
 }
 
 // Whether a count selection of k from `column` takes every candidate (in
@@ -53,9 +67,10 @@ private:
 // order before any of them is admitted: random subsets take their draws and
 // prefetch the rows they chose. Draws never depend on admissions, so results
 // are those of node-by-node selection. Planning stops at the first node whose
-// column is invalid, before taking its draws. k must not be 0.
+// column is invalid, before taking its draws. The offsets go to `chosen`,
+// which the plan points into. k must not be 0.
 ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
-                          std::int64_t k);
+                          std::int64_t k, std::vector<std::int64_t>& chosen);
 
 // Admits the positions [first, last) in ascending order. Polled: a look for
 // signals at every poll interval of positions; unpolled, the plain loop.
@@ -67,6 +82,15 @@ template <bool kPolled>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
     constexpr std::int64_t kSlotsAhead = 8;
+    if (expansion.source.indexes_by_tree()) {  // the tree's table is in the caches
+        for (std::int64_t position = first; position < last; ++position) {
+            if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
+                expansion.signal_poll.after(SignalPoll::kInterval);
+            }
+            admit_neighbor(expansion, position, destination);
+        }
+        return;
+    }
     const std::int64_t batch = destination.entry.batch;
     // Whether the positions reach past the look-ahead distance, judged by
     // the positions left, never by a position plus the distance: an empty
@@ -124,7 +148,11 @@ inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode 
                                    ColumnRange column, std::int64_t k, ChunkPlan& ahead) {
     if (!takes_all(column, k)) {
         const std::int64_t* first = ahead.take(k);
-        prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
+        if (expansion.source.indexes_by_tree()) {
+            prefetch_chosen_rows(expansion, column, first, first + k);
+        } else {
+            prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -7,16 +8,29 @@
 #include "base/always_inline.h"
 #include "sampling/node_index.h"
 #include "sampling/sampled_node.h"
+#include "sampling/tree_index.h"
 
 namespace corvane {
 
 // The nodes of one type sampled so far in a call: their list (position =
-// local index) and the de-duplication index that maps (batch, node) to it.
+// local index) and the de-duplication that maps (batch, node) to it.
 //
 // The seeds, when they are of this type, open the list: seed i is the node
 // of batch i at local index i, and the only node of its tree that can equal
-// it. They are found by that position instead of through the index, which
-// holds only the nodes admitted after them.
+// it.
+//
+// De-duplication goes tree by tree: a small table (TreeIndex) holds the
+// nodes of the tree being admitted into, and admitting into another tree
+// opens that tree, refilling the table with its earlier nodes. A frontier
+// lists its nodes tree by tree, so one edge type's pass admits into each tree
+// in one stretch, and a tree's nodes are its seed and a run of the list per
+// stretch, recorded as they close. Where frontiers are not so ordered (edge
+// types admitting into one type in one hop make a frontier of several runs)
+// trees reopen often; once refilling has cost more than kRefillsPerNode
+// entries per listed node, or the trees' run heads would outgrow the list,
+// the book moves to one index of the whole call (NodeIndex) for the rest of
+// the call. Either way a node gets the same local index: the first position
+// its tree entered it at.
 class NodeBook {
 public:
     // Opens the list with the seeds, `count` ids from `seeds`.
@@ -30,6 +44,87 @@ public:
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
     CORVANE_ALWAYS_INLINE std::int64_t admit(SampledNode node) {
+        if (by_tree_) {
+            if (__builtin_expect(node.batch != open_batch_, 0)) {
+                return admit_opening(node);
+            }
+            return admit_to_tree(node);
+        }
+        return admit_to_call_index(node);
+    }
+
+    // Whether admitting into the tree of `batch` would open it: a caller that
+    // knows about how many nodes it will admit there opens it itself.
+    bool opens_tree(std::int64_t batch) const { return by_tree_ && batch != open_batch_; }
+
+    // Opens the tree of `batch`, expecting about `expected` admissions into
+    // it; false when the book moves to the index of the whole call instead.
+    // Inline for a tree that holds no node yet, the common case.
+    CORVANE_ALWAYS_INLINE bool open_tree(std::int64_t batch, std::size_t expected) {
+        const auto slot = static_cast<std::size_t>(batch);
+        if (slot < last_run_.size() && last_run_[slot] == kNoRun && batch >= seed_count_) {
+            close_tree();
+            tree_.open(batch, std::min(expected, kMostExpected), nodes_.size());
+            open_batch_ = batch;
+            open_start_ = nodes_.size();
+            return true;
+        }
+        return reopen_tree(batch, expected);
+    }
+
+    // Whether look-ups go to the small table of one tree, which stays in the
+    // caches, rather than to the index of the whole call, whose slots are
+    // worth prefetching.
+    bool indexes_by_tree() const { return by_tree_; }
+
+    const std::vector<SampledNode>& nodes() const { return nodes_; }
+    std::size_t size() const { return nodes_.size(); }
+
+    void prefetch(SampledNode node) const { local_index_.prefetch(node); }
+
+    // The bytes its list and indices hold, used or not.
+    std::size_t storage_bytes() const {
+        return nodes_.capacity() * sizeof(SampledNode) + local_index_.storage_bytes() +
+               tree_.storage_bytes() + runs_.capacity() * sizeof(Run) +
+               last_run_.capacity() * sizeof(std::int64_t);
+    }
+
+    // Forgets every node but keeps the storage for the next call.
+    void clear();
+
+    // Expected admissions beyond this many do not size a tree's table.
+    static constexpr std::size_t kMostExpected = TreeIndex::kMostExpected;
+
+private:
+    // Positions [start, end) of the list: one stretch of a tree's admissions.
+    struct Run {
+        std::size_t start;
+        std::size_t end;
+        std::int64_t previous;  // the tree's run before, or kNoRun
+    };
+    static constexpr std::int64_t kNoRun = -1;
+    static constexpr std::size_t kRefillsPerNode = 2;
+    static constexpr std::size_t kRefillAllowance = 256;
+    static constexpr std::size_t kRunHeadsPerNode = 4;
+    static constexpr std::size_t kRunHeadAllowance = 4096;
+
+    CORVANE_ALWAYS_INLINE std::int64_t admit_to_tree(SampledNode node) {
+        const TreeIndex::Probe probe = tree_.find(node.node);
+        if (probe.found()) {
+            return probe.local;
+        }
+        // Appended before it is entered: should the append fail, the table
+        // holds no entry for a node the list lacks.
+        const auto local = static_cast<std::int64_t>(nodes_.size());
+        nodes_.push_back(node);
+        tree_.insert(probe, node.node, local);
+        return local;
+    }
+
+    // Out of line: callers that admit many nodes into a tree open it first.
+    std::int64_t admit_opening(SampledNode node);
+
+    CORVANE_ALWAYS_INLINE std::int64_t admit_to_call_index(SampledNode node) {
         if (node.batch < seed_count_ &&
             nodes_[static_cast<std::size_t>(node.batch)].node == node.node) {
             return node.batch;  // the seed of its tree
@@ -38,30 +133,36 @@ public:
         if (probe.found()) {
             return probe.local;
         }
-        // Appended before it is indexed: should the append fail, the index
-        // holds no entry for a node the list lacks.
+        // Appended before it is indexed, as above.
         const auto local = static_cast<std::int64_t>(nodes_.size());
         nodes_.push_back(node);
         local_index_.insert(probe, node, local, nodes_);
         return local;
     }
 
-    const std::vector<SampledNode>& nodes() const { return nodes_; }
-    std::size_t size() const { return nodes_.size(); }
-
-    void prefetch(SampledNode node) const { local_index_.prefetch(node); }
-
-    // The bytes its list and index hold, used or not.
-    std::size_t storage_bytes() const {
-        return nodes_.capacity() * sizeof(SampledNode) + local_index_.storage_bytes();
+    // Records the open tree's current stretch, when it admitted anything.
+    CORVANE_ALWAYS_INLINE void close_tree() {
+        if (open_batch_ >= 0 && nodes_.size() > open_start_) {
+            record_run();
+        }
+        open_batch_ = -1;
     }
 
-    // Forgets every node but keeps the storage for the next call.
-    void clear();
+    void record_run();
+    bool reopen_tree(std::int64_t batch, std::size_t expected);
+    std::size_t tree_size(std::int64_t batch) const;
+    void refill_tree(std::int64_t batch);
+    void index_whole_call();
 
-private:
     std::vector<SampledNode> nodes_;
     std::int64_t seed_count_ = 0;  // the seeds at the start of nodes_
+    bool by_tree_ = true;          // false: the call's index holds every node but the seeds
+    TreeIndex tree_;
+    std::int64_t open_batch_ = -1;  // the tree that tree_ holds; -1: none
+    std::size_t open_start_ = 0;    // where its current stretch began
+    std::vector<Run> runs_;
+    std::vector<std::int64_t> last_run_;  // by batch: its latest run, or kNoRun
+    std::size_t refilled_ = 0;            // entries made by opening trees, this call
     NodeIndex local_index_;
 };
 

@@ -135,13 +135,16 @@ void expand_timed_frontier(const FrontierPass& pass) {
     }
 }
 
-// The chunk loop of a count pass. Chunk c + 1 is planned (its draws taken,
-// its chosen rows prefetched) before chunk c is admitted: the rows land while
-// chunk c is admitted, where planned just before their own admission each
-// admission waited for its row (a third of the call on the user/item graph).
-// Draws never depend on admissions, so the results are those of node-by-node
-// selection. As that would, planning takes no draw at or after an invalid
-// column: the chunks after its own are not planned, and its admission fails.
+// The chunk loop of a count pass. When admissions go by tree, chunk c + 1 is
+// planned (its draws taken, its chosen rows prefetched) before chunk c is
+// admitted: the rows land while chunk c is admitted, where planned just
+// before their own admission each admission waited for its row (a third of
+// the call on the user/item graph). Through the index of the whole call,
+// each node's rows are read a node ahead for its slots anyway, and planning
+// ahead measured slower. Draws never depend on admissions, so the results
+// are those of node-by-node selection. As that would, planning takes no draw
+// at or after an invalid column: the chunks after its own are not planned,
+// and its admission fails.
 void expand_counted_frontier(const FrontierPass& pass) {
     const std::vector<ColumnRange>& columns = pass.frontier.columns;
     const auto chunk_at = [&columns](std::size_t begin) {
@@ -158,16 +161,45 @@ void expand_counted_frontier(const FrontierPass& pass) {
          begin += kChunkNodes, ++number) {
         const ChunkRange chunk = chunk_at(begin);
         prefetches.before(chunk.begin);
-        ChunkPlan next(0, nullptr);
-        if (chunk.end < columns.size() && plan.planned_nodes() == chunk.end - chunk.begin) {
+        const bool more =
+            chunk.end < columns.size() && plan.planned_nodes() == chunk.end - chunk.begin;
+        const auto plan_next = [&] {
             const ChunkRange following = chunk_at(chunk.end);
             expansion.signal_poll.after(chunk_work(columns, following));
-            next =
-                plan_selections(expansion, pass.frontier, following, k, *offsets[(number + 1) % 2]);
+            return plan_selections(expansion, pass.frontier, following, k,
+                                   *offsets[(number + 1) % 2]);
+        };
+        ChunkPlan next(0, nullptr);
+        const bool ahead = more && expansion.source.indexes_by_tree();
+        if (ahead) {
+            next = plan_next();
         }
         admit_chunk(pass, chunk, plan);
+        if (more && !ahead) {
+            next = plan_next();
+        }
         plan = next;
     }
+}
+
+// An upper bound on what a pass admits, from its gathered columns (unchecked
+// yet), counted up to what decides how its book admits.
+std::size_t pass_admissions(const std::vector<ColumnRange>& columns, HopParameter parameter,
+                            bool with_time) {
+    constexpr std::uint64_t kMost = NodeBook::kSmallBook + 1;
+    const bool takes_columns =
+        with_time ? parameter.by_time_window || parameter.k < 0 : parameter.k < 0;
+    std::uint64_t bound = 0;
+    for (std::size_t i = 0; i < columns.size() && bound < kMost; ++i) {
+        const ColumnRange& column = columns[i];
+        if (column.end > column.start) {
+            const std::uint64_t size = std::min(
+                static_cast<std::uint64_t>(column.end) - static_cast<std::uint64_t>(column.start),
+                kMost);
+            bound += takes_columns ? size : std::min(size, static_cast<std::uint64_t>(parameter.k));
+        }
+    }
+    return static_cast<std::size_t>(bound);
 }
 
 // A hop is temporal for an edge type when the call has seed times and the
@@ -213,6 +245,7 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::vector<SampledNode>& nodes = call.books[edge_type.destination].nodes();
     const FrontierRange range = call.frontiers[edge_type.destination];
     gather_columns(expansion, nodes, range, call.columns);
+    expansion.source.start_pass(pass_admissions(call.columns, parameter, with_time));
     // Every admission records one edge, so this pass's count is how much the
     // edge list grew.
     const std::size_t edges_before = expansion.sampled_edges.size();

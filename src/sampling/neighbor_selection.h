@@ -121,7 +121,8 @@ void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, Colum
 // candidates, which takes no draw. Inline: it runs once per expanded node.
 // Its work is charged to the signal poll with its chunk's; only a column too
 // long for that is charged as it goes.
-inline void admit_all(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
+CORVANE_ALWAYS_INLINE void admit_all(EdgeExpansion& expansion, FrontierNode destination,
+                                     ColumnRange column) {
     if (column.size() > SignalPoll::kInterval) {
         admit_long_column(expansion, destination, column);
         return;
@@ -132,8 +133,9 @@ inline void admit_all(EdgeExpansion& expansion, FrontierNode destination, Column
 // Admits the neighbours at the drawn offsets [first, last) of `column`, in
 // the order drawn (their index slots prefetched while the node before was
 // admitted).
-inline void admit_chosen(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
-                         const std::int64_t* first, const std::int64_t* last) {
+CORVANE_ALWAYS_INLINE void admit_chosen(EdgeExpansion& expansion, FrontierNode destination,
+                                        ColumnRange column, const std::int64_t* first,
+                                        const std::int64_t* last) {
     for (const std::int64_t* offset = first; offset != last; ++offset) {
         admit_neighbor(expansion, column.start + *offset, destination);
     }
@@ -158,8 +160,8 @@ inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode 
 
 // Admits the next planned node of the chunk: its whole (normalised) column,
 // or the next k offsets of the plan. Inline: it runs once per expanded node.
-inline void admit_planned(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
-                          std::int64_t k, ChunkPlan& plan) {
+CORVANE_ALWAYS_INLINE void admit_planned(EdgeExpansion& expansion, FrontierNode destination,
+                                         ColumnRange column, std::int64_t k, ChunkPlan& plan) {
     if (takes_all(column, k)) {
         admit_all(expansion, destination, column);
         return;

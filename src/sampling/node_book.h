@@ -17,20 +17,29 @@ namespace corvane {
 //
 // The seeds, when they are of this type, open the list: seed i is the node
 // of batch i at local index i, and the only node of its tree that can equal
-// it.
+// it. They are found by that position, and no table holds them.
 //
 // De-duplication goes tree by tree: a small table (TreeIndex) holds the
 // nodes of the tree being admitted into, and admitting into another tree
 // opens that tree, refilling the table with its earlier nodes. A frontier
 // lists its nodes tree by tree, so one edge type's pass admits into each tree
-// in one stretch, and a tree's nodes are its seed and a run of the list per
-// stretch, recorded as they close. Where frontiers are not so ordered (edge
-// types admitting into one type in one hop make a frontier of several runs)
-// trees reopen often; once refilling has cost more than kRefillsPerNode
-// entries per listed node, or the trees' run heads would outgrow the list,
-// the book moves to one index of the whole call (NodeIndex) for the rest of
-// the call. Either way a node gets the same local index: the first position
-// its tree entered it at.
+// in one stretch, and a tree's nodes after its seed are a run of the list per
+// stretch, recorded as they close.
+//
+// A pass whose book stays small (at most kSmallBook nodes with what the pass
+// may admit) goes to one index of the whole call (NodeIndex) instead, which
+// then stays in the caches too, without a table to open per tree: on small
+// trees (a few admissions each) opening them cost 10-25%. That index holds a
+// prefix of the list and catches up when a pass turns to it again; so do the
+// runs, found by reading the batches of the nodes listed since, when a large
+// pass goes tree by tree again.
+//
+// Where frontiers are not ordered by tree (edge types admitting into one type
+// in one hop make a frontier of several runs) trees reopen often; once
+// refilling has cost more than kRefillsPerNode entries per listed node, or
+// the trees' run heads would outgrow the list, the book keeps to the index of
+// the whole call for the rest of the call. Whichever way, a node gets the
+// same local index: the first position its tree entered it at.
 class NodeBook {
 public:
     // Opens the list with the seeds, `count` ids from `seeds`.
@@ -44,6 +53,10 @@ public:
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
     CORVANE_ALWAYS_INLINE std::int64_t admit(SampledNode node) {
+        if (node.batch < seed_count_ &&
+            nodes_[static_cast<std::size_t>(node.batch)].node == node.node) {
+            return node.batch;  // the seed of its tree
+        }
         if (by_tree_) {
             if (__builtin_expect(node.batch != open_batch_, 0)) {
                 return admit_opening(node);
@@ -53,16 +66,20 @@ public:
         return admit_to_call_index(node);
     }
 
+    // Starts a pass that may admit about `expected` nodes: by tree, or, when
+    // the book stays small, through the index of the whole call.
+    void start_pass(std::size_t expected);
+
     // Whether admitting into the tree of `batch` would open it: a caller that
     // knows about how many nodes it will admit there opens it itself.
     bool opens_tree(std::int64_t batch) const { return by_tree_ && batch != open_batch_; }
 
     // Opens the tree of `batch`, expecting about `expected` admissions into
-    // it; false when the book moves to the index of the whole call instead.
+    // it; false when admissions go to the index of the whole call instead.
     // Inline for a tree that holds no node yet, the common case.
     CORVANE_ALWAYS_INLINE bool open_tree(std::int64_t batch, std::size_t expected) {
         const auto slot = static_cast<std::size_t>(batch);
-        if (slot < last_run_.size() && last_run_[slot] == kNoRun && batch >= seed_count_) {
+        if (slot < last_run_.size() && last_run_[slot] == kNoRun) {
             close_tree();
             tree_.open(batch, std::min(expected, kMostExpected), nodes_.size());
             open_batch_ = batch;
@@ -94,6 +111,9 @@ public:
 
     // Expected admissions beyond this many do not size a tree's table.
     static constexpr std::size_t kMostExpected = TreeIndex::kMostExpected;
+    // Books of at most this many nodes admit through the index of the whole
+    // call, whose table (up to 64 bytes a node) then fits the L2 cache.
+    static constexpr std::size_t kSmallBook = std::size_t{1} << 14;
 
 private:
     // Positions [start, end) of the list: one stretch of a tree's admissions.
@@ -125,10 +145,6 @@ private:
     std::int64_t admit_opening(SampledNode node);
 
     CORVANE_ALWAYS_INLINE std::int64_t admit_to_call_index(SampledNode node) {
-        if (node.batch < seed_count_ &&
-            nodes_[static_cast<std::size_t>(node.batch)].node == node.node) {
-            return node.batch;  // the seed of its tree
-        }
         const NodeIndex::Probe probe = local_index_.find(node, nodes_);
         if (probe.found()) {
             return probe.local;
@@ -149,14 +165,19 @@ private:
     }
 
     void record_run();
+    void record_runs_since(std::size_t position);
     bool reopen_tree(std::int64_t batch, std::size_t expected);
     std::size_t tree_size(std::int64_t batch) const;
     void refill_tree(std::int64_t batch);
     void index_whole_call();
+    void catch_up_call_index();
 
     std::vector<SampledNode> nodes_;
     std::int64_t seed_count_ = 0;  // the seeds at the start of nodes_
-    bool by_tree_ = true;          // false: the call's index holds every node but the seeds
+    bool records_runs_ = true;  // false: the call's index takes every admission to its end
+    bool by_tree_ = true;       // this pass admits by tree; false: through the call's index
+    std::size_t indexed_ = 0;   // the call's index holds the nodes before this position
+    std::size_t recorded_ = 0;  // runs_ holds the nodes before this position
     TreeIndex tree_;
     std::int64_t open_batch_ = -1;  // the tree that tree_ holds; -1: none
     std::size_t open_start_ = 0;    // where its current stretch began

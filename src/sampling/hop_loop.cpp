@@ -24,14 +24,15 @@ struct FrontierPass {
 };
 
 // One frontier node of a temporal hop: the most recent k, or a time window.
+template <BookMode kMode>
 void expand_with_time(const FrontierPass& pass, FrontierNode node, ColumnRange gathered) {
     EdgeExpansion& expansion = pass.expansion;
     const ColumnRange column = checked_column(expansion, node.entry.node, gathered);
     const std::int64_t seed_time = pass.seed_times[static_cast<std::size_t>(node.entry.batch)];
     if (pass.parameter.by_time_window) {
-        select_time_window(expansion, node, column, pass.parameter.offsets, seed_time);
+        select_time_window<kMode>(expansion, node, column, pass.parameter.offsets, seed_time);
     } else {
-        select_most_recent(expansion, node, column, pass.parameter.k, seed_time);
+        select_most_recent<kMode>(expansion, node, column, pass.parameter.k, seed_time);
     }
 }
 
@@ -59,44 +60,49 @@ CORVANE_ALWAYS_INLINE std::size_t tree_admissions(const FrontierPass& pass, std:
 
 // Opens the tree of frontier node i in the book admitted into, when the node
 // before it belonged to another tree, with the room its admissions may take.
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void open_tree_of(const FrontierPass& pass, std::size_t i,
                                         std::int64_t batch) {
-    NodeBook& book = pass.expansion.source;
-    if (book.opens_tree(batch)) {
-        book.open_tree(batch, tree_admissions(pass, i, batch));
+    if constexpr (kMode == BookMode::kTrees) {
+        NodeBook& book = pass.expansion.source;
+        if (book.opens_tree(batch)) {
+            book.open_tree(batch, tree_admissions(pass, i, batch));
+        }
     }
 }
 
 // Expands the nodes of one chunk of a temporal pass. Inlined into the chunk
 // loop: as a call of its own, temporal hops measured about 8% slower.
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void expand_timed_chunk(const FrontierPass& pass, ChunkRange chunk) {
     const Frontier& frontier = pass.frontier;
     for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
         const FrontierNode node = frontier.node(i);
-        open_tree_of(pass, i, node.entry.batch);
-        expand_with_time(pass, node, frontier.columns[i]);
+        open_tree_of<kMode>(pass, i, node.entry.batch);
+        expand_with_time<kMode>(pass, node, frontier.columns[i]);
     }
 }
 
 // Admits the planned nodes of one chunk of a count pass, then reports the
 // invalid column that ended its plan, if one did.
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_chunk(const FrontierPass& pass, ChunkRange chunk, ChunkPlan plan) {
     const Frontier& frontier = pass.frontier;
     const std::int64_t k = pass.parameter.k;
     ChunkPlan ahead = plan;
     const std::size_t planned_end = chunk.begin + plan.planned_nodes();
     if (chunk.begin < planned_end) {
-        prefetch_planned_slots(pass.expansion, frontier.node(chunk.begin),
-                               frontier.columns[chunk.begin].normalised(), k, ahead);
+        prefetch_planned_slots<kMode>(pass.expansion, frontier.node(chunk.begin),
+                                      frontier.columns[chunk.begin].normalised(), k, ahead);
     }
     for (std::size_t i = chunk.begin; i < planned_end; ++i) {
         const FrontierNode node = frontier.node(i);
-        open_tree_of(pass, i, node.entry.batch);
+        open_tree_of<kMode>(pass, i, node.entry.batch);
         if (i + 1 < planned_end) {
-            prefetch_planned_slots(pass.expansion, frontier.node(i + 1),
-                                   frontier.columns[i + 1].normalised(), k, ahead);
+            prefetch_planned_slots<kMode>(pass.expansion, frontier.node(i + 1),
+                                          frontier.columns[i + 1].normalised(), k, ahead);
         }
-        admit_planned(pass.expansion, node, frontier.columns[i].normalised(), k, plan);
+        admit_planned<kMode>(pass.expansion, node, frontier.columns[i].normalised(), k, plan);
     }
     if (planned_end < chunk.end) {
         checked_column(pass.expansion, frontier.id(planned_end), frontier.columns[planned_end]);
@@ -124,6 +130,7 @@ std::int64_t chunk_work(const std::vector<ColumnRange>& columns, ChunkRange chun
 }
 
 // The chunk loop of a temporal pass.
+template <BookMode kMode>
 void expand_timed_frontier(const FrontierPass& pass) {
     const std::vector<ColumnRange>& columns = pass.frontier.columns;
     const PrefetchesAhead<true> prefetches(pass.expansion, columns);
@@ -131,7 +138,7 @@ void expand_timed_frontier(const FrontierPass& pass) {
         const ChunkRange chunk{begin, std::min(columns.size(), begin + kChunkNodes)};
         prefetches.before(chunk.begin);
         pass.expansion.signal_poll.after(chunk_work(columns, chunk));
-        expand_timed_chunk(pass, chunk);
+        expand_timed_chunk<kMode>(pass, chunk);
     }
 }
 
@@ -145,6 +152,7 @@ void expand_timed_frontier(const FrontierPass& pass) {
 // are those of node-by-node selection. As that would, planning takes no draw
 // at or after an invalid column: the chunks after its own are not planned,
 // and its admission fails.
+template <BookMode kMode>
 void expand_counted_frontier(const FrontierPass& pass) {
     const std::vector<ColumnRange>& columns = pass.frontier.columns;
     const auto chunk_at = [&columns](std::size_t begin) {
@@ -170,11 +178,11 @@ void expand_counted_frontier(const FrontierPass& pass) {
                                    *offsets[(number + 1) % 2]);
         };
         ChunkPlan next(0, nullptr);
-        const bool ahead = more && expansion.source.indexes_by_tree();
+        const bool ahead = more && kMode == BookMode::kTrees && expansion.source.indexes_by_tree();
         if (ahead) {
             next = plan_next();
         }
-        admit_chunk(pass, chunk, plan);
+        admit_chunk<kMode>(pass, chunk, plan);
         if (more && !ahead) {
             next = plan_next();
         }
@@ -251,10 +259,15 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::size_t edges_before = expansion.sampled_edges.size();
     const FrontierPass pass{expansion, parameter, Frontier{nodes, range, call.columns},
                             call.seed_times};
+    // The mode is fixed for the pass's loop (a book may still leave its
+    // trees for the call's index during a pass by tree, never the other way).
+    const bool by_tree = expansion.source.mode() == BookMode::kTrees;
     if (with_time) {
-        expand_timed_frontier(pass);
+        by_tree ? expand_timed_frontier<BookMode::kTrees>(pass)
+                : expand_timed_frontier<BookMode::kCallIndex>(pass);
     } else {
-        expand_counted_frontier(pass);
+        by_tree ? expand_counted_frontier<BookMode::kTrees>(pass)
+                : expand_counted_frontier<BookMode::kCallIndex>(pass);
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_edges.size() - edges_before);
 }

@@ -60,9 +60,13 @@ void choose_few_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
 
 }  // namespace
 
+template <BookMode kMode>
 void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
-    admit_positions<true>(expansion, destination, column.start, column.end);
+    admit_positions<true, kMode>(expansion, destination, column.start, column.end);
 }
+
+template void admit_long_column<BookMode::kCallIndex>(EdgeExpansion&, FrontierNode, ColumnRange);
+template void admit_long_column<BookMode::kTrees>(EdgeExpansion&, FrontierNode, ColumnRange);
 
 ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
                           std::int64_t k, std::vector<std::int64_t>& chosen) {

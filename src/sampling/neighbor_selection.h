@@ -28,11 +28,12 @@ CORVANE_ALWAYS_INLINE SampledEdge edge_between(std::int64_t source, std::int64_t
 // Enters the neighbour at row position `position` into the tree of
 // `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
                                           FrontierNode destination) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
-        expansion.source.admit(SampledNode{destination.entry.batch, neighbor});
+        expansion.source.template admit<kMode>(SampledNode{destination.entry.batch, neighbor});
     expansion.sampled_edges.push_back(edge_between(neighbor_local, destination.local));
 }
 
@@ -78,18 +79,20 @@ ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, Ch
 // The index slots of the neighbours kSlotsAhead positions on are prefetched
 // as it goes: on a large call the index outgrows the caches, and each
 // admission would otherwise wait for its slot.
-template <bool kPolled>
+template <bool kPolled, BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
     constexpr std::int64_t kSlotsAhead = 8;
-    if (expansion.source.indexes_by_tree()) {  // the tree's table is in the caches
-        for (std::int64_t position = first; position < last; ++position) {
-            if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
-                expansion.signal_poll.after(SignalPoll::kInterval);
+    if constexpr (kMode == BookMode::kTrees) {
+        if (expansion.source.indexes_by_tree()) {  // the tree's table is in the caches
+            for (std::int64_t position = first; position < last; ++position) {
+                if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
+                    expansion.signal_poll.after(SignalPoll::kInterval);
+                }
+                admit_neighbor<kMode>(expansion, position, destination);
             }
-            admit_neighbor(expansion, position, destination);
+            return;
         }
-        return;
     }
     const std::int64_t batch = destination.entry.batch;
     // Whether the positions reach past the look-ahead distance, judged by
@@ -110,34 +113,37 @@ CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNod
         if (position < slot_ahead_end) {
             expansion.source.prefetch(SampledNode{batch, expansion.row[position + kSlotsAhead]});
         }
-        admit_neighbor(expansion, position, destination);
+        admit_neighbor<kMode>(expansion, position, destination);
     }
 }
 
 // A column longer than the poll's interval, polled; out of line, as it is rare.
+template <BookMode kMode>
 void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column);
 
 // Admits every position of `column` in ascending order: the selection of all
 // candidates, which takes no draw. Inline: it runs once per expanded node.
 // Its work is charged to the signal poll with its chunk's; only a column too
 // long for that is charged as it goes.
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_all(EdgeExpansion& expansion, FrontierNode destination,
                                      ColumnRange column) {
     if (column.size() > SignalPoll::kInterval) {
-        admit_long_column(expansion, destination, column);
+        admit_long_column<kMode>(expansion, destination, column);
         return;
     }
-    admit_positions<false>(expansion, destination, column.start, column.end);
+    admit_positions<false, kMode>(expansion, destination, column.start, column.end);
 }
 
 // Admits the neighbours at the drawn offsets [first, last) of `column`, in
 // the order drawn (their index slots prefetched while the node before was
 // admitted).
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_chosen(EdgeExpansion& expansion, FrontierNode destination,
                                         ColumnRange column, const std::int64_t* first,
                                         const std::int64_t* last) {
     for (const std::int64_t* offset = first; offset != last; ++offset) {
-        admit_neighbor(expansion, column.start + *offset, destination);
+        admit_neighbor<kMode>(expansion, column.start + *offset, destination);
     }
 }
 
@@ -146,11 +152,12 @@ CORVANE_ALWAYS_INLINE void admit_chosen(EdgeExpansion& expansion, FrontierNode d
 // the start of its whole column. Made one node before its admission, so that
 // its chosen rows, prefetched when the chunk was planned, have landed and its
 // slots land in turn while the node before is admitted.
+template <BookMode kMode>
 inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode destination,
                                    ColumnRange column, std::int64_t k, ChunkPlan& ahead) {
     if (!takes_all(column, k)) {
         const std::int64_t* first = ahead.take(k);
-        if (expansion.source.indexes_by_tree()) {
+        if (kMode == BookMode::kTrees && expansion.source.indexes_by_tree()) {
             prefetch_chosen_rows(expansion, column, first, first + k);
         } else {
             prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
@@ -160,14 +167,15 @@ inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode 
 
 // Admits the next planned node of the chunk: its whole (normalised) column,
 // or the next k offsets of the plan. Inline: it runs once per expanded node.
+template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_planned(EdgeExpansion& expansion, FrontierNode destination,
                                          ColumnRange column, std::int64_t k, ChunkPlan& plan) {
     if (takes_all(column, k)) {
-        admit_all(expansion, destination, column);
+        admit_all<kMode>(expansion, destination, column);
         return;
     }
     const std::int64_t* first = plan.take(k);
-    admit_chosen(expansion, destination, column, first, first + k);
+    admit_chosen<kMode>(expansion, destination, column, first, first + k);
 }
 
 }  // namespace corvane

@@ -12,6 +12,13 @@
 
 namespace corvane {
 
+// How a pass admits into a book, fixed for the pass's whole loop: by tree
+// (the small table of the tree admitted into, the call's index once the book
+// moves there), or only through the index of the whole call. The second is
+// the loop of a book that stays small, compiled without any tree work: a
+// test per admission of which way to go cost such passes 5-10%.
+enum class BookMode { kCallIndex, kTrees };
+
 // The nodes of one type sampled so far in a call: their list (position =
 // local index) and the de-duplication that maps (batch, node) to it.
 //
@@ -52,16 +59,19 @@ public:
 
     // The local index of `node`, appending it as a new node if its tree does
     // not hold it yet.
+    template <BookMode kMode = BookMode::kTrees>
     CORVANE_ALWAYS_INLINE std::int64_t admit(SampledNode node) {
         if (node.batch < seed_count_ &&
             nodes_[static_cast<std::size_t>(node.batch)].node == node.node) {
             return node.batch;  // the seed of its tree
         }
-        if (by_tree_) {
-            if (__builtin_expect(node.batch != open_batch_, 0)) {
-                return admit_opening(node);
+        if constexpr (kMode == BookMode::kTrees) {
+            if (by_tree_) {
+                if (__builtin_expect(node.batch != open_batch_, 0)) {
+                    return admit_opening(node);
+                }
+                return admit_to_tree(node);
             }
-            return admit_to_tree(node);
         }
         return admit_to_call_index(node);
     }
@@ -93,6 +103,9 @@ public:
     // caches, rather than to the index of the whole call, whose slots are
     // worth prefetching.
     bool indexes_by_tree() const { return by_tree_; }
+
+    // The mode of the pass that start_pass began.
+    BookMode mode() const { return by_tree_ ? BookMode::kTrees : BookMode::kCallIndex; }
 
     const std::vector<SampledNode>& nodes() const { return nodes_; }
     std::size_t size() const { return nodes_.size(); }

@@ -193,10 +193,18 @@ void expand_counted_frontier(const FrontierPass& pass) {
 // An upper bound on what a pass admits, from its gathered columns (unchecked
 // yet), counted up to what decides how its book admits.
 std::size_t pass_admissions(const std::vector<ColumnRange>& columns, HopParameter parameter,
-                            bool with_time) {
+                            bool with_time, std::size_t book_size) {
     constexpr std::uint64_t kMost = NodeBook::kSmallBook + 1;
     const bool takes_columns =
         with_time ? parameter.by_time_window || parameter.k < 0 : parameter.k < 0;
+    // k per node already keeps the book small: no need to read the columns
+    // to choose the same mode.
+    const auto room = static_cast<std::uint64_t>(NodeBook::kSmallBook -
+                                                 std::min(book_size, NodeBook::kSmallBook));
+    if (!takes_columns && parameter.k > 0 &&
+        columns.size() <= room / static_cast<std::uint64_t>(parameter.k)) {
+        return columns.size() * static_cast<std::size_t>(parameter.k);
+    }
     std::uint64_t bound = 0;
     for (std::size_t i = 0; i < columns.size() && bound < kMost; ++i) {
         const ColumnRange& column = columns[i];
@@ -253,7 +261,8 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::vector<SampledNode>& nodes = call.books[edge_type.destination].nodes();
     const FrontierRange range = call.frontiers[edge_type.destination];
     gather_columns(expansion, nodes, range, call.columns);
-    expansion.source.start_pass(pass_admissions(call.columns, parameter, with_time));
+    expansion.source.start_pass(
+        pass_admissions(call.columns, parameter, with_time, expansion.source.size()));
     // Every admission records one edge, so this pass's count is how much the
     // edge list grew.
     const std::size_t edges_before = expansion.sampled_edges.size();

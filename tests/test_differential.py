@@ -617,6 +617,28 @@ def test_module_matches_model_on_one_long_column(n, k):
     run_case(case, [request, request])
 
 
+@pytest.mark.parametrize("copies", [1, 4])
+def test_module_matches_model_on_books_large_enough_to_go_by_tree(copies):
+    # 300 seeds (some repeated) whose first hop admits about 18,000 items:
+    # more than a book admits through the index of the whole call, so these
+    # go tree by tree. With four copies of each direction of the relation,
+    # every hop admits into a type four times over (each pass refilling the
+    # trees the passes before admitted into) and the next hop's frontier lists
+    # each tree four times, until the books move to the whole call's index.
+    rng = np.random.default_rng(3)
+    forward, backward = ("item", "r", "user"), ("user", "r", "item")
+    colptr, row = {}, {}
+    for source, relation, destination in (forward, backward):
+        key = f"{source}__{relation}__{destination}"
+        colptr[key] = np.arange(0, 60 * 4000 + 1, 60, dtype=np.int64)
+        row[key] = rng.integers(0, 4000, 60 * 4000, dtype=np.int64)
+    case = Case(["user", "item"], [forward, backward] * copies, colptr, row, {}, seed=11)
+    counts = {f"{s}__{r}__{d}": ints([-1, 1]) for s, r, d in (forward, backward)}
+    requests = [(counts, {}, "user", rng.integers(0, 4000, 300, dtype=np.int64), NO_TIMES)
+                for _ in range(2)]
+    run_case(case, requests)
+
+
 @pytest.mark.parametrize("family", list(FAMILIES))
 def test_a_sampler_per_call_matches_the_model(family):
     # As a loader builds them: a new sampler for each call, built once the

@@ -36,7 +36,8 @@ std::size_t storage_bytes(const CallState& state) {
            bytes_of(state.columns) + bytes_of(working.num_sampled_nodes) +
            bytes_of(working.num_sampled_edges) + bytes_of(working.sampled_edges) +
            bytes_of(selection.taken) + bytes_of(selection.taken_bytes) +
-           bytes_of(selection.taken_slots) + bytes_of(selection.chosen);
+           bytes_of(selection.taken_slots) + bytes_of(selection.chosen) +
+           bytes_of(selection.chosen_ahead);
 }
 
 CallStatePool::CallStatePool(std::size_t max_states, std::size_t max_bytes)

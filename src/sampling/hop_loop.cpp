@@ -24,44 +24,87 @@ struct FrontierPass {
 };
 
 // One frontier node of a temporal hop: the most recent k, or a time window.
+template <BookMode kMode>
 void expand_with_time(const FrontierPass& pass, FrontierNode node, ColumnRange gathered) {
     EdgeExpansion& expansion = pass.expansion;
     const ColumnRange column = checked_column(expansion, node.entry.node, gathered);
     const std::int64_t seed_time = pass.seed_times[static_cast<std::size_t>(node.entry.batch)];
     if (pass.parameter.by_time_window) {
-        select_time_window(expansion, node, column, pass.parameter.offsets, seed_time);
+        select_time_window<kMode>(expansion, node, column, pass.parameter.offsets, seed_time);
     } else {
-        select_most_recent(expansion, node, column, pass.parameter.k, seed_time);
+        select_most_recent<kMode>(expansion, node, column, pass.parameter.k, seed_time);
     }
 }
 
-// Expands the nodes of one chunk. Inlined into the chunk loop: as a call of
-// its own, temporal hops measured about 8% slower.
-template <bool kWithTime>
-CORVANE_ALWAYS_INLINE void expand_chunk(const FrontierPass& pass, ChunkRange chunk) {
+// An upper bound on the admissions of frontier node i's tree in this pass,
+// from node i on: the frontier lists its nodes tree by tree, and each node
+// admits at most its column's size, or k of it. Counted up to what sizes a
+// tree's table; a column that fails its check ends the count.
+CORVANE_ALWAYS_INLINE std::size_t tree_admissions(const FrontierPass& pass, std::size_t i,
+                                                  std::int64_t batch) {
     const Frontier& frontier = pass.frontier;
-    if (kWithTime) {
-        for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
-            expand_with_time(pass, frontier.node(i), frontier.columns[i]);
+    const HopParameter& parameter = pass.parameter;
+    const bool takes_columns = parameter.by_time_window || parameter.k < 0;
+    std::size_t bound = 0;
+    for (; i < frontier.size() && bound < NodeBook::kMostExpected &&
+           frontier.nodes[frontier.range.begin + i].batch == batch;
+         ++i) {
+        if (!column_is_valid(pass.expansion, frontier.id(i), frontier.columns[i])) {
+            break;
         }
-        return;
+        const std::int64_t size = frontier.columns[i].normalised().size();
+        bound += static_cast<std::size_t>(takes_columns ? size : std::min(parameter.k, size));
     }
+    return bound;
+}
+
+// Opens the tree of frontier node i in the book admitted into, when the node
+// before it belonged to another tree, with the room its admissions may take.
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void open_tree_of(const FrontierPass& pass, std::size_t i,
+                                        std::int64_t batch) {
+    if constexpr (kMode == BookMode::kTrees) {
+        NodeBook& book = pass.expansion.source;
+        if (book.opens_tree(batch)) {
+            book.open_tree(batch, tree_admissions(pass, i, batch));
+        }
+    }
+}
+
+// Expands the nodes of one chunk of a temporal pass. Inlined into the chunk
+// loop: as a call of its own, temporal hops measured about 8% slower.
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void expand_timed_chunk(const FrontierPass& pass, ChunkRange chunk) {
+    const Frontier& frontier = pass.frontier;
+    for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+        const FrontierNode node = frontier.node(i);
+        open_tree_of<kMode>(pass, i, node.entry.batch);
+        expand_with_time<kMode>(pass, node, frontier.columns[i]);
+    }
+}
+
+// Admits the planned nodes of one chunk of a count pass, then reports the
+// invalid column that ended its plan, if one did.
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void admit_chunk(const FrontierPass& pass, ChunkRange chunk, ChunkPlan plan) {
+    const Frontier& frontier = pass.frontier;
     const std::int64_t k = pass.parameter.k;
-    ChunkPlan plan = plan_selections(pass.expansion, frontier, chunk, k);
     ChunkPlan ahead = plan;
     const std::size_t planned_end = chunk.begin + plan.planned_nodes();
     if (chunk.begin < planned_end) {
-        prefetch_planned_slots(pass.expansion, frontier.node(chunk.begin),
-                               frontier.columns[chunk.begin].normalised(), k, ahead);
+        prefetch_planned_slots<kMode>(pass.expansion, frontier.node(chunk.begin),
+                                      frontier.columns[chunk.begin].normalised(), k, ahead);
     }
     for (std::size_t i = chunk.begin; i < planned_end; ++i) {
+        const FrontierNode node = frontier.node(i);
+        open_tree_of<kMode>(pass, i, node.entry.batch);
         if (i + 1 < planned_end) {
-            prefetch_planned_slots(pass.expansion, frontier.node(i + 1),
-                                   frontier.columns[i + 1].normalised(), k, ahead);
+            prefetch_planned_slots<kMode>(pass.expansion, frontier.node(i + 1),
+                                          frontier.columns[i + 1].normalised(), k, ahead);
         }
-        admit_planned(pass.expansion, frontier.node(i), frontier.columns[i].normalised(), k, plan);
+        admit_planned<kMode>(pass.expansion, node, frontier.columns[i].normalised(), k, plan);
     }
-    if (planned_end < chunk.end) {  // reports the invalid column that ended the plan
+    if (planned_end < chunk.end) {
         checked_column(pass.expansion, frontier.id(planned_end), frontier.columns[planned_end]);
     }
 }
@@ -86,18 +129,93 @@ std::int64_t chunk_work(const std::vector<ColumnRange>& columns, ChunkRange chun
     return static_cast<std::int64_t>(work);
 }
 
-// The chunk loop, chosen once per edge type and hop for the count or the
-// temporal path, so that each path's chunk expansion is inlined on its own.
-template <bool kWithTime>
-void expand_frontier(const FrontierPass& pass) {
+// The chunk loop of a temporal pass.
+template <BookMode kMode>
+void expand_timed_frontier(const FrontierPass& pass) {
     const std::vector<ColumnRange>& columns = pass.frontier.columns;
-    const PrefetchesAhead<kWithTime> prefetches(pass.expansion, columns);
+    const PrefetchesAhead<true> prefetches(pass.expansion, columns);
     for (std::size_t begin = 0; begin < columns.size(); begin += kChunkNodes) {
         const ChunkRange chunk{begin, std::min(columns.size(), begin + kChunkNodes)};
         prefetches.before(chunk.begin);
         pass.expansion.signal_poll.after(chunk_work(columns, chunk));
-        expand_chunk<kWithTime>(pass, chunk);
+        expand_timed_chunk<kMode>(pass, chunk);
     }
+}
+
+// The chunk loop of a count pass. When admissions go by tree, chunk c + 1 is
+// planned (its draws taken, its chosen rows prefetched) before chunk c is
+// admitted: the rows land while chunk c is admitted, where planned just
+// before their own admission each admission waited for its row (a third of
+// the call on the user/item graph). Through the index of the whole call,
+// each node's rows are read a node ahead for its slots anyway, and planning
+// ahead measured slower. Draws never depend on admissions, so the results
+// are those of node-by-node selection. As that would, planning takes no draw
+// at or after an invalid column: the chunks after its own are not planned,
+// and its admission fails.
+template <BookMode kMode>
+void expand_counted_frontier(const FrontierPass& pass) {
+    const std::vector<ColumnRange>& columns = pass.frontier.columns;
+    const auto chunk_at = [&columns](std::size_t begin) {
+        return ChunkRange{begin, std::min(columns.size(), begin + kChunkNodes)};
+    };
+    EdgeExpansion& expansion = pass.expansion;
+    const std::int64_t k = pass.parameter.k;
+    SelectionScratch& selection = expansion.selection;
+    std::vector<std::int64_t>* const offsets[2] = {&selection.chosen, &selection.chosen_ahead};
+    const PrefetchesAhead<false> prefetches(expansion, columns);
+    expansion.signal_poll.after(chunk_work(columns, chunk_at(0)));
+    ChunkPlan plan = plan_selections(expansion, pass.frontier, chunk_at(0), k, *offsets[0]);
+    for (std::size_t begin = 0, number = 0; begin < columns.size();
+         begin += kChunkNodes, ++number) {
+        const ChunkRange chunk = chunk_at(begin);
+        prefetches.before(chunk.begin);
+        const bool more =
+            chunk.end < columns.size() && plan.planned_nodes() == chunk.end - chunk.begin;
+        const auto plan_next = [&] {
+            const ChunkRange following = chunk_at(chunk.end);
+            expansion.signal_poll.after(chunk_work(columns, following));
+            return plan_selections(expansion, pass.frontier, following, k,
+                                   *offsets[(number + 1) % 2]);
+        };
+        ChunkPlan next(0, nullptr);
+        const bool ahead = more && kMode == BookMode::kTrees && expansion.source.indexes_by_tree();
+        if (ahead) {
+            next = plan_next();
+        }
+        admit_chunk<kMode>(pass, chunk, plan);
+        if (more && !ahead) {
+            next = plan_next();
+        }
+        plan = next;
+    }
+}
+
+// An upper bound on what a pass admits, from its gathered columns (unchecked
+// yet), counted up to what decides how its book admits.
+std::size_t pass_admissions(const std::vector<ColumnRange>& columns, HopParameter parameter,
+                            bool with_time, std::size_t book_size) {
+    constexpr std::uint64_t kMost = NodeBook::kSmallBook + 1;
+    const bool takes_columns =
+        with_time ? parameter.by_time_window || parameter.k < 0 : parameter.k < 0;
+    // k per node already keeps the book small: no need to read the columns
+    // to choose the same mode.
+    const auto room = static_cast<std::uint64_t>(NodeBook::kSmallBook -
+                                                 std::min(book_size, NodeBook::kSmallBook));
+    if (!takes_columns && parameter.k > 0 &&
+        columns.size() <= room / static_cast<std::uint64_t>(parameter.k)) {
+        return columns.size() * static_cast<std::size_t>(parameter.k);
+    }
+    std::uint64_t bound = 0;
+    for (std::size_t i = 0; i < columns.size() && bound < kMost; ++i) {
+        const ColumnRange& column = columns[i];
+        if (column.end > column.start) {
+            const std::uint64_t size = std::min(
+                static_cast<std::uint64_t>(column.end) - static_cast<std::uint64_t>(column.start),
+                kMost);
+            bound += takes_columns ? size : std::min(size, static_cast<std::uint64_t>(parameter.k));
+        }
+    }
+    return static_cast<std::size_t>(bound);
 }
 
 // A hop is temporal for an edge type when the call has seed times and the
@@ -143,15 +261,22 @@ void expand_edge_type(HopContext& context, std::size_t index, std::uint64_t hop)
     const std::vector<SampledNode>& nodes = call.books[edge_type.destination].nodes();
     const FrontierRange range = call.frontiers[edge_type.destination];
     gather_columns(expansion, nodes, range, call.columns);
+    expansion.source.start_pass(
+        pass_admissions(call.columns, parameter, with_time, expansion.source.size()));
     // Every admission records one edge, so this pass's count is how much the
     // edge list grew.
     const std::size_t edges_before = expansion.sampled_edges.size();
     const FrontierPass pass{expansion, parameter, Frontier{nodes, range, call.columns},
                             call.seed_times};
+    // The mode is fixed for the pass's loop (a book may still leave its
+    // trees for the call's index during a pass by tree, never the other way).
+    const bool by_tree = expansion.source.mode() == BookMode::kTrees;
     if (with_time) {
-        expand_frontier<true>(pass);
+        by_tree ? expand_timed_frontier<BookMode::kTrees>(pass)
+                : expand_timed_frontier<BookMode::kCallIndex>(pass);
     } else {
-        expand_frontier<false>(pass);
+        by_tree ? expand_counted_frontier<BookMode::kTrees>(pass)
+                : expand_counted_frontier<BookMode::kCallIndex>(pass);
     }
     edge_counts.back() += static_cast<std::int64_t>(expansion.sampled_edges.size() - edges_before);
 }

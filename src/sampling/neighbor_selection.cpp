@@ -60,13 +60,16 @@ void choose_few_offsets(RandomEngine& generator, std::int64_t n, std::int64_t k,
 
 }  // namespace
 
+template <BookMode kMode>
 void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
-    admit_positions<true>(expansion, destination, column.start, column.end);
+    admit_positions<true, kMode>(expansion, destination, column.start, column.end);
 }
 
+template void admit_long_column<BookMode::kCallIndex>(EdgeExpansion&, FrontierNode, ColumnRange);
+template void admit_long_column<BookMode::kTrees>(EdgeExpansion&, FrontierNode, ColumnRange);
+
 ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
-                          std::int64_t k) {
-    std::vector<std::int64_t>& chosen = expansion.selection.chosen;
+                          std::int64_t k, std::vector<std::int64_t>& chosen) {
     chosen.clear();
     for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
         if (!column_is_valid(expansion, frontier.id(i), frontier.columns[i])) {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "base/always_inline.h"
 #include "sampling/column_range.h"
@@ -11,15 +13,28 @@
 
 namespace corvane {
 
+// The edge from local index `source` to `destination`, built in one 16-byte
+// register: built field by field, the compiler wrote the two fields to the
+// stack and read them back as one 16-byte load, which no store can forward,
+// so every admission waited for its stores to drain (half of a hub call).
+CORVANE_ALWAYS_INLINE SampledEdge edge_between(std::int64_t source, std::int64_t destination) {
+    using Pair = std::int64_t __attribute__((vector_size(16)));
+    const Pair pair = {source, destination};
+    SampledEdge edge;
+    std::memcpy(&edge, &pair, sizeof edge);
+    return edge;
+}
+
 // Enters the neighbour at row position `position` into the tree of
 // `destination` (de-duplicated within that tree) and records the edge.
 // Inline: it runs once per sampled edge.
-inline void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
-                           FrontierNode destination) {
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void admit_neighbor(EdgeExpansion& expansion, std::int64_t position,
+                                          FrontierNode destination) {
     const std::int64_t neighbor = expansion.row[position];
     const std::int64_t neighbor_local =
-        expansion.source.admit(SampledNode{destination.entry.batch, neighbor});
-    expansion.sampled_edges.push_back(SampledEdge{neighbor_local, destination.local});
+        expansion.source.template admit<kMode>(SampledNode{destination.entry.batch, neighbor});
+    expansion.sampled_edges.push_back(edge_between(neighbor_local, destination.local));
 }
 
 // Whether a count selection of k from `column` takes every candidate (in
@@ -53,9 +68,10 @@ private:
 // order before any of them is admitted: random subsets take their draws and
 // prefetch the rows they chose. Draws never depend on admissions, so results
 // are those of node-by-node selection. Planning stops at the first node whose
-// column is invalid, before taking its draws. k must not be 0.
+// column is invalid, before taking its draws. The offsets go to `chosen`,
+// which the plan points into. k must not be 0.
 ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, ChunkRange chunk,
-                          std::int64_t k);
+                          std::int64_t k, std::vector<std::int64_t>& chosen);
 
 // Admits the positions [first, last) in ascending order. Polled: a look for
 // signals at every poll interval of positions; unpolled, the plain loop.
@@ -63,10 +79,21 @@ ChunkPlan plan_selections(EdgeExpansion& expansion, const Frontier& frontier, Ch
 // The index slots of the neighbours kSlotsAhead positions on are prefetched
 // as it goes: on a large call the index outgrows the caches, and each
 // admission would otherwise wait for its slot.
-template <bool kPolled>
+template <bool kPolled, BookMode kMode>
 CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNode destination,
                                            std::int64_t first, std::int64_t last) {
     constexpr std::int64_t kSlotsAhead = 8;
+    if constexpr (kMode == BookMode::kTrees) {
+        if (expansion.source.indexes_by_tree()) {  // the tree's table is in the caches
+            for (std::int64_t position = first; position < last; ++position) {
+                if (kPolled && ((position - first) & (SignalPoll::kInterval - 1)) == 0) {
+                    expansion.signal_poll.after(SignalPoll::kInterval);
+                }
+                admit_neighbor<kMode>(expansion, position, destination);
+            }
+            return;
+        }
+    }
     const std::int64_t batch = destination.entry.batch;
     // Whether the positions reach past the look-ahead distance, judged by
     // the positions left, never by a position plus the distance: an empty
@@ -86,32 +113,37 @@ CORVANE_ALWAYS_INLINE void admit_positions(EdgeExpansion& expansion, FrontierNod
         if (position < slot_ahead_end) {
             expansion.source.prefetch(SampledNode{batch, expansion.row[position + kSlotsAhead]});
         }
-        admit_neighbor(expansion, position, destination);
+        admit_neighbor<kMode>(expansion, position, destination);
     }
 }
 
 // A column longer than the poll's interval, polled; out of line, as it is rare.
+template <BookMode kMode>
 void admit_long_column(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column);
 
 // Admits every position of `column` in ascending order: the selection of all
 // candidates, which takes no draw. Inline: it runs once per expanded node.
 // Its work is charged to the signal poll with its chunk's; only a column too
 // long for that is charged as it goes.
-inline void admit_all(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column) {
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void admit_all(EdgeExpansion& expansion, FrontierNode destination,
+                                     ColumnRange column) {
     if (column.size() > SignalPoll::kInterval) {
-        admit_long_column(expansion, destination, column);
+        admit_long_column<kMode>(expansion, destination, column);
         return;
     }
-    admit_positions<false>(expansion, destination, column.start, column.end);
+    admit_positions<false, kMode>(expansion, destination, column.start, column.end);
 }
 
 // Admits the neighbours at the drawn offsets [first, last) of `column`, in
 // the order drawn (their index slots prefetched while the node before was
 // admitted).
-inline void admit_chosen(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
-                         const std::int64_t* first, const std::int64_t* last) {
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void admit_chosen(EdgeExpansion& expansion, FrontierNode destination,
+                                        ColumnRange column, const std::int64_t* first,
+                                        const std::int64_t* last) {
     for (const std::int64_t* offset = first; offset != last; ++offset) {
-        admit_neighbor(expansion, column.start + *offset, destination);
+        admit_neighbor<kMode>(expansion, column.start + *offset, destination);
     }
 }
 
@@ -120,24 +152,30 @@ inline void admit_chosen(EdgeExpansion& expansion, FrontierNode destination, Col
 // the start of its whole column. Made one node before its admission, so that
 // its chosen rows, prefetched when the chunk was planned, have landed and its
 // slots land in turn while the node before is admitted.
+template <BookMode kMode>
 inline void prefetch_planned_slots(const EdgeExpansion& expansion, FrontierNode destination,
                                    ColumnRange column, std::int64_t k, ChunkPlan& ahead) {
     if (!takes_all(column, k)) {
         const std::int64_t* first = ahead.take(k);
-        prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
+        if (kMode == BookMode::kTrees && expansion.source.indexes_by_tree()) {
+            prefetch_chosen_rows(expansion, column, first, first + k);
+        } else {
+            prefetch_index_slots(expansion, destination.entry.batch, column, first, first + k);
+        }
     }
 }
 
 // Admits the next planned node of the chunk: its whole (normalised) column,
 // or the next k offsets of the plan. Inline: it runs once per expanded node.
-inline void admit_planned(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
-                          std::int64_t k, ChunkPlan& plan) {
+template <BookMode kMode>
+CORVANE_ALWAYS_INLINE void admit_planned(EdgeExpansion& expansion, FrontierNode destination,
+                                         ColumnRange column, std::int64_t k, ChunkPlan& plan) {
     if (takes_all(column, k)) {
-        admit_all(expansion, destination, column);
+        admit_all<kMode>(expansion, destination, column);
         return;
     }
     const std::int64_t* first = plan.take(k);
-    admit_chosen(expansion, destination, column, first, first + k);
+    admit_chosen<kMode>(expansion, destination, column, first, first + k);
 }
 
 }  // namespace corvane

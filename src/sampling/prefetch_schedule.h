@@ -122,6 +122,9 @@ inline void prefetch_chosen_rows(const EdgeExpansion& expansion, ColumnRange col
 inline void prefetch_index_slots(const EdgeExpansion& expansion, std::int64_t batch,
                                  ColumnRange column, const std::int64_t* first,
                                  const std::int64_t* last) {
+    if (expansion.source.indexes_by_tree()) {
+        return;  // the tree's table is in the caches
+    }
     for (const std::int64_t* offset = first; offset != last; ++offset) {
         expansion.source.prefetch(SampledNode{batch, expansion.row[column.start + *offset]});
     }

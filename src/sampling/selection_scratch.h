@@ -12,6 +12,7 @@ struct SelectionScratch {
     std::vector<std::uint8_t> taken_bytes;  // one per candidate; zero between selections
     std::vector<std::int64_t> taken_slots;  // hashed offsets; all free between selections
     std::vector<std::int64_t> chosen;       // the offsets drawn for one chunk
+    std::vector<std::int64_t> chosen_ahead;  // and for the chunk after it
 };
 
 }  // namespace corvane

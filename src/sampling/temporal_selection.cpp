@@ -42,6 +42,7 @@ void check_sorted(const EdgeExpansion& expansion, ColumnRange window) {
 
 }  // namespace
 
+template <BookMode kMode>
 void select_time_window(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
                         TimeOffsets offsets, std::int64_t seed_time) {
     ColumnRange window = column;
@@ -58,9 +59,10 @@ void select_time_window(EdgeExpansion& expansion, FrontierNode destination, Colu
         return;
     }
     check_sorted(expansion, window);
-    admit_all(expansion, destination, window);
+    admit_all<kMode>(expansion, destination, window);
 }
 
+template <BookMode kMode>
 void select_most_recent(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
                         std::int64_t k, std::int64_t seed_time) {
     ColumnRange past = column;
@@ -75,7 +77,16 @@ void select_most_recent(EdgeExpansion& expansion, FrontierNode destination, Colu
     if (past.empty()) {
         return;
     }
-    admit_all(expansion, destination, past);  // at most k when k > 0
+    admit_all<kMode>(expansion, destination, past);  // at most k when k > 0
 }
+
+template void select_time_window<BookMode::kCallIndex>(EdgeExpansion&, FrontierNode, ColumnRange,
+                                                       TimeOffsets, std::int64_t);
+template void select_time_window<BookMode::kTrees>(EdgeExpansion&, FrontierNode, ColumnRange,
+                                                   TimeOffsets, std::int64_t);
+template void select_most_recent<BookMode::kCallIndex>(EdgeExpansion&, FrontierNode, ColumnRange,
+                                                       std::int64_t, std::int64_t);
+template void select_most_recent<BookMode::kTrees>(EdgeExpansion&, FrontierNode, ColumnRange,
+                                                   std::int64_t, std::int64_t);
 
 }  // namespace corvane

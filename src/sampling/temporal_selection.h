@@ -18,11 +18,14 @@ struct TimeOffsets {
 
 // Admits every neighbour in `column` (checked) whose time lies in the window,
 // oldest first. Columns must be sorted by time.
+// Both are compiled for each BookMode of the pass.
+template <BookMode kMode>
 void select_time_window(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
                         TimeOffsets offsets, std::int64_t seed_time);
 
 // Admits the k most recent neighbours not later than the seed time (all of
 // them when k < 0), oldest first. k must not be 0.
+template <BookMode kMode>
 void select_most_recent(EdgeExpansion& expansion, FrontierNode destination, ColumnRange column,
                         std::int64_t k, std::int64_t seed_time);
 

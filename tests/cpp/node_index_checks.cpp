@@ -17,6 +17,7 @@
 #include "sampling/node_index.h"
 #include "sampling/selection_scratch.h"
 #include "sampling/taken_set.h"
+#include "sampling/tree_index.h"
 
 // The replaced operator new below takes its blocks from malloc, which GCC does
 // not see when it pairs allocations with frees.
@@ -81,6 +82,73 @@ bool colliding_hash_matches_a_map() {
     return true;
 }
 
+// A tree's table against a map, every key in one probe run: trees opened
+// with too little room (growth), with room, and again with their earlier
+// nodes refilled, over a base limit low enough to wrap.
+bool colliding_tree_table_matches_a_map() {
+    corvane::BasicTreeIndex<CollidingHash, 5000> table;
+    std::mt19937_64 draw(11);
+    std::map<std::int64_t, std::vector<std::pair<std::int64_t, std::int64_t>>> trees;
+    std::int64_t list_size = 0;
+    for (int visit = 0; visit < 60; ++visit) {
+        const auto batch = static_cast<std::int64_t>(draw() % 4);
+        auto& earlier = trees[batch];
+        table.open(batch, earlier.size() + draw() % 2 * 100, static_cast<std::size_t>(list_size));
+        std::map<std::int64_t, std::int64_t> expected;
+        for (const auto& [node, local] : earlier) {
+            table.refill(node, local);
+            expected[node] = local;
+        }
+        for (int i = 0; i < 100; ++i) {
+            const auto node = static_cast<std::int64_t>(draw() % 300);
+            const auto probe = table.find(node);
+            const auto [entry, is_new] = expected.try_emplace(node, list_size);
+            if (probe.found() == is_new || (probe.found() && probe.local != entry->second)) {
+                return false;
+            }
+            if (is_new) {
+                table.insert(probe, node, list_size++);
+                earlier.emplace_back(node, entry->second);
+            }
+        }
+    }
+    return true;
+}
+
+// A book admits as a map from (batch, node) to first position does, seeds
+// first, whether its trees come in order, or so often out of order that it
+// moves to the index of the whole call midway; and again after clearing.
+bool books_admit_as_a_map_in_any_tree_order() {
+    std::mt19937_64 draw(5);
+    NodeBook book;
+    for (int call = 0; call < 4; ++call) {
+        const bool in_order = call % 2 == 0;
+        std::vector<std::int64_t> seeds(50);
+        for (auto& seed : seeds) {
+            seed = static_cast<std::int64_t>(draw() % 30);
+        }
+        book.enter_seeds(seeds.data(), seeds.size());
+        std::map<std::pair<std::int64_t, std::int64_t>, std::int64_t> expected;
+        for (std::size_t i = 0; i < seeds.size(); ++i) {
+            expected[{static_cast<std::int64_t>(i), seeds[i]}] = static_cast<std::int64_t>(i);
+        }
+        for (int i = 0; i < 20000; ++i) {
+            const auto batch = static_cast<std::int64_t>(in_order ? i * 50 / 20000 : draw() % 50);
+            const SampledNode key{batch, static_cast<std::int64_t>(draw() % 60)};
+            const auto [entry, is_new] =
+                expected.try_emplace({key.batch, key.node}, static_cast<std::int64_t>(book.size()));
+            if (book.admit(key) != entry->second) {
+                return false;
+            }
+        }
+        if (book.indexes_by_tree() != in_order) {
+            return false;
+        }
+        book.clear();
+    }
+    return true;
+}
+
 // Locals that a fresh book gives for `keys`, one seed (node 0 of batch 0) first.
 std::vector<std::int64_t> admit_all(NodeBook& book, const std::vector<SampledNode>& keys) {
     const std::int64_t seed = 0;
@@ -93,9 +161,10 @@ std::vector<std::int64_t> admit_all(NodeBook& book, const std::vector<SampledNod
 }
 
 // An append or a table doubling that fails leaves the book answering as
-// before: the next call, after clearing, admits as a fresh book does. Every
-// admission that allocates (list and table growth alike) is made to fail in
-// turn; returns how many did, or -1 when one left the book unsound.
+// before: the next call, after clearing, admits as a fresh book does. The
+// first, second and third allocation of every admission (list, run heads and
+// table growth alike) is made to fail in turn; returns how many did, or -1
+// when one left the book unsound.
 int failed_allocations_leave_the_book_sound() {
     std::vector<SampledNode> keys;
     for (std::int64_t node = 1; node <= 100; ++node) {
@@ -106,23 +175,25 @@ int failed_allocations_leave_the_book_sound() {
     const std::vector<std::int64_t> expected = admit_all(fresh, keys);
 
     int failed = 0;
-    for (std::size_t failing = 0; failing < keys.size(); ++failing) {
-        NodeBook book;
-        const std::int64_t seed = 0;
-        book.enter_seeds(&seed, 1);
-        for (std::size_t i = 0; i < failing; ++i) {
-            book.admit(keys[i]);
-        }
-        allocations_before_failure = 0;
-        try {
-            book.admit(keys[failing]);
-        } catch (const std::bad_alloc&) {
-            ++failed;
-        }
-        allocations_before_failure = -1;
-        book.clear();
-        if (admit_all(book, keys) != expected) {
-            return -1;
+    for (int skipped = 0; skipped < 3; ++skipped) {
+        for (std::size_t failing = 0; failing < keys.size(); ++failing) {
+            NodeBook book;
+            const std::int64_t seed = 0;
+            book.enter_seeds(&seed, 1);
+            for (std::size_t i = 0; i < failing; ++i) {
+                book.admit(keys[i]);
+            }
+            allocations_before_failure = skipped;
+            try {
+                book.admit(keys[failing]);
+            } catch (const std::bad_alloc&) {
+                ++failed;
+            }
+            allocations_before_failure = -1;
+            book.clear();
+            if (admit_all(book, keys) != expected) {
+                return -1;
+            }
         }
     }
     return failed;
@@ -238,9 +309,13 @@ int main() {
         all_passed = all_passed && passed;
     };
     report("colliding_hash_matches_a_map", colliding_hash_matches_a_map());
-    // Seven list growths (to 2 ... 128 nodes) and two table doublings.
+    report("colliding_tree_table_matches_a_map", colliding_tree_table_matches_a_map());
+    report("books_admit_as_a_map_in_any_tree_order", books_admit_as_a_map_in_any_tree_order());
+    // Seven list growths (to 2 ... 128 nodes); with them, the tree table's
+    // first allocation and run heads (the first admission) and its two
+    // doublings, each at two allocations.
     report("failed_allocations_leave_the_book_sound",
-           failed_allocations_leave_the_book_sound() >= 9);
+           failed_allocations_leave_the_book_sound() >= 13);
     report("failed_take_leaves_nothing_marked", failed_take_leaves_nothing_marked());
     report("taken_forms_answer_as_a_set", taken_forms_answer_as_a_set());
     report("engine_matches_std_mt19937", engine_matches_std_mt19937());

@@ -1,7 +1,7 @@
 """A real temporal database to a trained model: will an author commit again within 90 days?
 
     python examples/git_history.py                      # the test sample (the year 2005)
-    python examples/git_history.py ../shared/data/git-history --workers 2
+    python examples/git_history.py ../shared/data/git-history --workers 2   # or auto
 
 The tables are a public project's git history (commits keyed by hash, authors
 by a hashed e-mail, files by path, UTC datetimes), described as they are:
@@ -107,7 +107,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("folder", nargs="?", type=Path, default=SAMPLE,
                         help="the git-history tables (default: the test sample, the year 2005)")
-    parser.add_argument("--workers", type=int, default=0)
+    parser.add_argument("--workers", type=lambda value: value if value == "auto" else int(value),
+                        default=0, help="worker processes, or auto")
     parser.add_argument("--batch-size", type=int, default=256)
     args = parser.parse_args()
 
@@ -139,6 +140,7 @@ def main() -> None:
             print(f"batch 0: {len(first.seed_ids)} authors, first keys {first.keys('author')[:2].tolist()}, "
                   f"{first.num_nodes['commit']} commits in their last year")
             x_train, y_train, waited_train = table_of(loader, commit_time)
+            workers = loader.num_workers  # what auto chose, if asked to
         with SeedLoader.from_task(folder, validation, **options) as loader:
             x_valid, y_valid, waited_valid = table_of(loader, commit_time)
         with SeedLoader.from_task(folder, test, **options) as loader:
@@ -151,7 +153,7 @@ def main() -> None:
             score = np.column_stack([(x - mean) / spread, np.ones(len(x))]) @ weights
             print(f"{name} AUC: model {auc(score, y):.3f}, recency alone {auc(-x[:, 1], y):.3f}")
     print(f"waited for batches {waited_train + waited_valid + waited_test:.2f} s "
-          f"of {time.perf_counter() - started:.2f} s in all")
+          f"of {time.perf_counter() - started:.2f} s in all, with {workers} worker processes")
 
 
 if __name__ == "__main__":

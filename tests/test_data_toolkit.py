@@ -227,6 +227,6 @@ def test_dask_actors_give_the_batches_of_as_many_worker_processes(saved):
 
 
 @pytest.mark.parametrize("module", [corvane_data.batches, corvane_data.check, corvane_data.loader,
-                                    corvane_data.storage, corvane_data.tasks])
+                                    corvane_data.storage, corvane_data.tasks, corvane_data.workers])
 def test_docstring_examples_run(module):
     assert doctest.testmod(module).failed == 0

@@ -15,7 +15,7 @@ import pytest
 
 from conftest import rated, same_batches
 from corvane_data import BatchSampler, SeedLoader, save_graph
-from corvane_data.workers import InProcess
+from corvane_data.workers import InProcess, auto_workers
 
 BY_USER, OF_USER = ("rates", "from", "user"), ("user", "rev_from", "rates")
 BY_ITEM, OF_ITEM = ("rates", "to", "item"), ("item", "rev_to", "rates")
@@ -47,6 +47,7 @@ OTHERS = {OF_USER: [2, 2], BY_ITEM: [2, 2], OF_ITEM: [2, 2]}
     ({"num_neighbors": {BY_USER: [2, 2], BY_ITEM: [2, 2], OF_ITEM: [2, 2]},
       "time_offsets": {OF_USER: [(-9, 0)] * 2}}, r"source type 'user' has no node_time"),
     ({"batch_size": 2.0}, r"batch_size must be an integer, not 2\.0"),
+    ({"num_workers": "two"}, r"num_workers must be a non-negative integer or 'auto', not 'two'"),
 ])
 def test_the_loader_refuses_what_it_would_cast_or_fail_on_mid_epoch(change, message):
     arguments = {"seeds": np.arange(10), "seed_time": None, "num_neighbors": [2, 2], **change}
@@ -242,3 +243,24 @@ def test_a_lost_dask_actor_surfaces_instead_of_being_awaited_forever(folder):
                         workers=DaskWorkers.on(ClusterThatLostItsWorker()))
     with pytest.raises(RuntimeError, match=r"actor of worker 0 on tcp://127.0.0.1:9 is lost"):
         list(loader)
+
+
+@pytest.mark.parametrize("batch_seconds, num_batches, cores, expected", [
+    (0.005, 1000, 2, 2),     # long batches, a long epoch: a process per core
+    (0.005, 1000, 64, 8),    # at most eight
+    (0.005, 1000, 1, 0),     # one core: nothing to run them on
+    (0.0005, 100_000, 4, 0),  # short batches: moving them costs more than they gain
+    (0.005, 100, 4, 0),      # a short epoch never repays starting them
+])
+def test_auto_starts_workers_only_where_they_pay_off(batch_seconds, num_batches, cores, expected):
+    assert auto_workers(batch_seconds, num_batches, cores) == expected
+
+
+def test_auto_on_a_small_graph_samples_here_and_gives_the_same_batches(folder):
+    options = {"num_neighbors": [3, 2], "batch_size": 4, "shuffle": True, "seed": 3}
+    with SeedLoader(folder, "user", np.arange(40), num_workers="auto", **options) as auto:
+        batches = list(auto)
+        assert auto.num_workers == 0 and isinstance(auto._workers, InProcess)
+    in_memory = SeedLoader(rating_events(), "user", np.arange(40), num_workers="auto", **options)
+    assert in_memory.num_workers == 0  # no folder to map: no workers, and no error
+    same_batches(batches, list(in_memory))

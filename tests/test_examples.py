@@ -63,6 +63,7 @@ def test_seed_tree_holds_each_node_of_a_seed_once_below_a_node_of_the_hop_before
     ("dask_cluster.py", ["--batches", "6"], "Same batches as 2 local worker processes: yes"),
     ("interactions_csv.py", ["--users", "u001,u055", "--at", "2025-06-30"], "u055 as of 2025-06-30:"),
     ("git_history.py", ["--workers", "2"], "test AUC: model"),
+    ("git_history.py", ["--workers", "auto"], "with 0 worker processes"),  # batches too short to move
 ])
 def test_example_runs(script, options, expected):
     ran = subprocess.run([sys.executable, str(EXAMPLES / script), *options], capture_output=True, text=True)

@@ -237,7 +237,7 @@ class LinkLoader(BatchLoader[LinkBatch]):
                  neg_ratio: int = 0, negatives: str = "random",
                  avoid_positives: bool | LinkTask = False,
                  batch_size: int = 512, shuffle: bool = False, drop_last: bool = False,
-                 seed: int = 0, num_workers: int = 0, start_method: str = "forkserver",
+                 seed: int = 0, num_workers: int | str = 0, start_method: str = "forkserver",
                  prefetch: int = 2,
                  workers: Callable[[LinkLoader], Workers] | None = None) -> None:
         super().__init__(graph, batch_size=batch_size, shuffle=shuffle, drop_last=drop_last,

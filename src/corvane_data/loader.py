@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import dataclasses
 import inspect
+import time
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Self
@@ -42,7 +43,7 @@ from corvane_data.storage import load_graph
 from corvane_data.tables import GraphArrays, Int64Array, edge_type_key
 from corvane_data.tasks import NodeTask
 from corvane_data.times import time_array
-from corvane_data.workers import InProcess, ProcessWorkers, Workers
+from corvane_data.workers import InProcess, ProcessWorkers, Workers, auto_workers, usable_cores
 
 
 class BatchLoader[Batch]:
@@ -60,17 +61,21 @@ class BatchLoader[Batch]:
     labels: dict[str, npt.NDArray[Any]]  # per-row arrays that travel with the rows
 
     def __init__(self, graph: GraphSource, *, batch_size: int, shuffle: bool, drop_last: bool,
-                 seed: int, num_workers: int, start_method: str, prefetch: int,
+                 seed: int, num_workers: int | str, start_method: str, prefetch: int,
                  workers: Callable[[Any], Workers] | None) -> None:
         self.batch_size = integer("batch_size", batch_size, minimum=1)
-        self.num_workers = integer("num_workers", num_workers, minimum=0)
+        self.auto_workers = isinstance(num_workers, str) and num_workers == "auto"
+        if isinstance(num_workers, str) and not self.auto_workers:
+            raise ValueError(f"num_workers must be a non-negative integer or 'auto', not {num_workers!r}")
+        self.num_workers = 0 if self.auto_workers else integer("num_workers", num_workers,
+                                                               minimum=0)
         self.prefetch = integer("prefetch", prefetch, minimum=1)
         self.seed = integer("seed", seed, minimum=0)
         if start_method not in ("forkserver", "spawn"):
             raise ValueError(f"start_method must be 'forkserver' or 'spawn', not {start_method!r}")
         self.graph = graph if isinstance(graph, GraphArrays) else load_graph(Path(graph))
         self.folder = None if isinstance(graph, GraphArrays) else Path(graph)
-        if num_workers and workers is None and self.folder is None:
+        if self.num_workers and workers is None and self.folder is None:
             raise ValueError("workers map the graph from its folder: save_graph it and pass the folder")
         self.shuffle, self.drop_last, self.start_method = shuffle, drop_last, start_method
         self.epoch = 0  # the epoch the next iteration runs; set it to resume elsewhere
@@ -178,6 +183,22 @@ class BatchLoader[Batch]:
             self._drain(workers, range(received, submitted))
             raise
 
+    def _choose_workers(self) -> int:
+        """For ``num_workers="auto"``: times the first batch here, twice, and follows the rule.
+
+        Sets ``num_workers`` to the choice (0 without a folder to map).
+        """
+        self.auto_workers = False
+        if self.folder is None or not len(self):
+            return 0
+        seconds = []
+        for _ in range(2):  # the first call also warms the sampler's storage
+            start = time.perf_counter()
+            self.batch(0, 0)
+            seconds.append(time.perf_counter() - start)
+        self.num_workers = auto_workers(min(seconds), len(self), usable_cores())
+        return self.num_workers
+
     def _positions(self, order: Int64Array, index: int) -> Int64Array:
         return order[index * self.batch_size:(index + 1) * self.batch_size]
 
@@ -203,6 +224,8 @@ class BatchLoader[Batch]:
         if self._workers is None:
             if self._make_workers is not None:
                 self._workers = self._make_workers(self)
+            elif self.auto_workers and not self._choose_workers():
+                self._workers = InProcess(self.recipe.make(self.graph))
             elif self.num_workers == 0:
                 self._workers = InProcess(self.recipe.make(self.graph))
             else:
@@ -248,8 +271,13 @@ class SeedLoader(BatchLoader[MiniBatch]):
         of its seeds, in the batch's seed order.
     seed : int
         The one seed that the shuffle and every batch's sampler derive from.
-    num_workers : int
-        Worker processes (0: sample in this process). A worker's batch
+    num_workers : int or "auto"
+        Worker processes (0: sample in this process). ``"auto"`` times the
+        first batch in this process when the first epoch starts and starts
+        one worker per core where that pays off
+        (:func:`corvane_data.workers.auto_workers`: batches of 2 ms or more,
+        epochs of 3 s or more, at least two cores), none otherwise;
+        ``num_workers`` then holds the choice. A worker's batch
         arrives without a copy: its arrays are views of shared memory of
         that worker's, which goes back to the worker once every array of
         the batch (and every view of one) is released. While
@@ -283,7 +311,7 @@ class SeedLoader(BatchLoader[MiniBatch]):
                  time_offsets: Mapping[Any, Sequence[tuple[int | None, int]]] | None = None,
                  labels: Mapping[str, npt.ArrayLike] | None = None,
                  batch_size: int = 512, shuffle: bool = False, drop_last: bool = False,
-                 seed: int = 0, num_workers: int = 0, start_method: str = "forkserver",
+                 seed: int = 0, num_workers: int | str = 0, start_method: str = "forkserver",
                  prefetch: int = 2,
                  workers: Callable[[SeedLoader], Workers] | None = None) -> None:
         super().__init__(graph, batch_size=batch_size, shuffle=shuffle, drop_last=drop_last,

@@ -49,6 +49,46 @@ GRACE = 1.0  # seconds a terminated worker gets before it is killed
 SPARE_SLOTS = 2
 
 
+# num_workers="auto": when worker processes pay off, from bench/toolkit.py's
+# worker figures on a 2-core machine. Below about 2 ms of sampling a batch
+# in this process, moving it costs more than a second core gains (128 seeds:
+# 2 workers 0.24-0.38x in-process with an idle loop, 0.88-0.93x beside a
+# 10 ms step); from there on they gain beside a step (2.4 ms: 1.13x; 4.7 ms:
+# 1.35x). Starting workers takes about a second (a process per worker, each
+# mapping the graph), which an epoch shorter than a few seconds never
+# repays.
+AUTO_BATCH_SECONDS = 0.002
+AUTO_EPOCH_SECONDS = 3.0
+AUTO_MOST_WORKERS = 8
+
+
+def usable_cores() -> int:
+    """The cores this process may run on (its affinity where the system tells it)."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def auto_workers(batch_seconds: float, num_batches: int, cores: int) -> int:
+    """How many worker processes ``num_workers="auto"`` starts: one per core, or none.
+
+    None where a batch takes under ``AUTO_BATCH_SECONDS`` to sample in this
+    process, where an epoch takes under ``AUTO_EPOCH_SECONDS`` in all, or
+    on a single core; one per core otherwise (at most
+    ``AUTO_MOST_WORKERS``): the sampler is single-threaded and memory-bound,
+    so a process per core is what scales, and the training loop waits on
+    them more than it computes beside them.
+
+    >>> auto_workers(0.005, 1000, cores=2), auto_workers(0.0005, 1000, cores=2)
+    (2, 0)
+    """
+    if (cores < 2 or batch_seconds < AUTO_BATCH_SECONDS
+            or batch_seconds * num_batches < AUTO_EPOCH_SECONDS):
+        return 0
+    return min(cores, AUTO_MOST_WORKERS)
+
+
 class Timings:
     """Seconds spent per phase of the last ``KEPT`` batches received, for benchmarks.
 

@@ -639,6 +639,36 @@ def test_module_matches_model_on_books_large_enough_to_go_by_tree(copies):
     run_case(case, requests)
 
 
+@pytest.mark.parametrize("fault", [None, "a neighbour without a time"])
+def test_most_recent_over_books_that_go_by_tree_matches_the_model(fault):
+    # 1,100 seeds taking their 15 most recent of 60 items admit more than a
+    # book takes through the whole call's index: these passes go tree by
+    # tree, and their long columns are searched a chunk at a time, together.
+    # A probe that meets a neighbour without a time must fail as the
+    # node-by-node search does, at the same node.
+    rng = np.random.default_rng(5)
+    times = {"user": rng.integers(0, 1000, 4000), "item": rng.integers(0, 1000, 4000)}
+    colptr, row = {}, {}
+    for source, destination in (("item", "user"), ("user", "item")):
+        key = f"{source}__r__{destination}"
+        neighbours = rng.integers(0, 4000, (4000, 60))
+        order = np.argsort(times[source][neighbours], axis=1, kind="stable")
+        colptr[key] = np.arange(0, 60 * 4000 + 1, 60, dtype=np.int64)
+        row[key] = np.take_along_axis(neighbours, order, axis=1).ravel().astype(np.int64)
+    node_time = {node_type: ints(values) for node_type, values in times.items()}
+    if fault:
+        node_time["item"] = node_time["item"][:3999]
+        row["item__r__user"][60 * 700 + 30] = 3999  # the first probe of user 700's column
+    case = Case(["user", "item"], [("item", "r", "user"), ("user", "r", "item")], colptr, row,
+                node_time, seed=13)
+    counts = {key: ints([15, 15]) for key in colptr}
+    seeds = rng.permutation(4000)[:1100].astype(np.int64)
+    seeds[:16] = 700  # the faulty column sits in a chunk of long ones
+    requests = [(counts, {}, "user", seeds, rng.integers(500, 1000, 1100).astype(np.int64))
+                for _ in range(2)]
+    run_case(case, requests)
+
+
 @pytest.mark.parametrize("family", list(FAMILIES))
 def test_a_sampler_per_call_matches_the_model(family):
     # As a loader builds them: a new sampler for each call, built once the

@@ -73,9 +73,30 @@ CORVANE_ALWAYS_INLINE void open_tree_of(const FrontierPass& pass, std::size_t i,
 
 // Expands the nodes of one chunk of a temporal pass. Inlined into the chunk
 // loop: as a call of its own, temporal hops measured about 8% slower.
+// Most-recent passes by tree search their chunk's long columns together
+// first; passes through the call's index keep node-by-node searches, since
+// stepped together there the shop graph's most-recent workload (small books,
+// few long columns) measured 9-11% slower.
 template <BookMode kMode>
 CORVANE_ALWAYS_INLINE void expand_timed_chunk(const FrontierPass& pass, ChunkRange chunk) {
     const Frontier& frontier = pass.frontier;
+    ChunkSearchEnds ends;
+    if (kMode == BookMode::kTrees && !pass.parameter.by_time_window &&
+        search_most_recent_ends(pass.expansion, frontier, chunk, pass.seed_times, ends)) {
+        for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+            const FrontierNode node = frontier.node(i);
+            open_tree_of<kMode>(pass, i, node.entry.batch);
+            if (ends.found[i - chunk.begin]) {  // its column is valid: checking it cannot throw
+                select_most_recent_ending<kMode>(
+                    pass.expansion, node,
+                    checked_column(pass.expansion, node.entry.node, frontier.columns[i]),
+                    pass.parameter.k, ends.end[i - chunk.begin]);
+            } else {
+                expand_with_time<kMode>(pass, node, frontier.columns[i]);
+            }
+        }
+        return;
+    }
     for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
         const FrontierNode node = frontier.node(i);
         open_tree_of<kMode>(pass, i, node.entry.batch);
